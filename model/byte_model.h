@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+
+#include "model/frequency_table.h"
+#include "model/weight_selector.h"
+
+namespace bytemix {
+
+// Adaptive byte model: order-0 and order-1 counts, each kept at a slow and a
+// fast rate of decay, blended by three weights that are re-chosen after every
+// byte. Counts, weights and costs are stored as floats, all arithmetic is
+// done in doubles rounded after every operation, so that two instances fed
+// the same bytes produce bit-identical frequency tables on every machine.
+//
+// Usage: reset(), then strictly alternating predict() and update(x) for each
+// byte. No memory is allocated after construction (the object is ~645 KiB;
+// keep it off small stacks).
+class ByteModel {
+ public:
+  ByteModel() { reset(); }
+
+  // Sets every table, weight and cost to its initial value, context to 0.
+  void reset();
+
+  // Frequencies for the next byte in the current context. Also keeps the
+  // mixed values and inverse sums that the following update() needs.
+  const FrequencyTable& predict();
+
+  // Learns the byte x (0..255) that followed the last predict() and makes it
+  // the next context.
+  void update(unsigned x);
+
+  // Read-only views, for tests and diagnostics.
+  unsigned context() const { return context_; }
+  float weight_order0() const { return weight_order0_; }
+  float weight_order1(unsigned c) const { return weight_order1_[c]; }
+  float weight_final(unsigned c) const { return weight_final_[c]; }
+  float order0_slow(unsigned k) const { return order0_slow_[k]; }
+  float order0_fast(unsigned k) const { return order0_fast_[k]; }
+  float order1_slow(unsigned c, unsigned k) const { return order1_slow_[c][k]; }
+  float order1_fast(unsigned c, unsigned k) const { return order1_fast_[c][k]; }
+  float mixed(unsigned k) const { return mixed_[k]; }
+
+ private:
+  float order0_slow_[256];
+  float order0_fast_[256];
+  float order1_slow_[256][256];
+  float order1_fast_[256][256];
+  float weight_order0_;
+  float weight_order1_[256];
+  float weight_final_[256];
+  float cost_order0_[kCandidates];
+  float cost_order1_[256][kCandidates];
+  float cost_final_[256][kCandidates];
+  float mixed_[256];
+
+  unsigned context_;
+  // Inverse sums of the four count rows at the last predict(): 1/S, or 0 for
+  // an empty row.
+  double inv_order0_slow_, inv_order0_fast_, inv_order1_slow_, inv_order1_fast_;
+  FrequencyTable table_;
+};
+
+}  // namespace bytemix

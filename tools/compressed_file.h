@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+
+#include "coder/byte_io.h"
+
+namespace bytemix {
+
+// A compressed file is the input's length as a 32-bit signed little-endian
+// integer, followed by the range coder's stream. There is no header, checksum
+// or end marker; the length tells the decoder how many bytes to decode.
+inline constexpr int kLengthFieldSize = 4;
+
+// Progress is reported before every byte whose index is a multiple of this.
+inline constexpr std::uint32_t kProgressInterval = 16384;
+
+// Called with (bytes done, total length) before byte 0, 16384, 32768, ...
+struct Progress {
+  void (*report)(void* ctx, std::int32_t done, std::int32_t length) = nullptr;
+  void* ctx = nullptr;
+};
+
+enum class CodecStatus {
+  ok,
+  short_input,  // the input ended before `length` bytes were read
+  write_error,  // the sink's write function failed
+};
+
+// Compresses exactly `length` bytes of `in` into `out`: the length field,
+// then the coded stream. A length of 0 or less codes no bytes.
+CodecStatus compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress);
+
+// Restores the bytes of a compressed file read from `in` into `out`. A
+// length field that is missing or incomplete reads as 0.
+CodecStatus decompress(ByteSource& in, ByteSink& out, const Progress& progress);
+
+}  // namespace bytemix

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "tools/compressed_file.h"
+
+namespace bytemix {
+
+// Reader and writer functions for ByteSource/ByteSink over a stdio stream.
+std::size_t read_file(void* file, std::uint8_t* data, std::size_t n);
+bool write_file(void* file, const std::uint8_t* data, std::size_t n);
+
+// Progress text of both programs: "\r<done>/<length>", so that the updates
+// overwrite each other on one console line.
+Progress console_progress(std::FILE* stream);
+
+// Processor time spent since construction, printed as " = <seconds>s\n".
+class CodingTimer {
+ public:
+  CodingTimer() : start_(std::clock()) {}
+  void print(std::FILE* stream) const;
+
+ private:
+  std::clock_t start_;
+};
+
+}  // namespace bytemix
