@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Usage: program_console.sh COMPRESSOR DECOMPRESSOR CORPUS_DIR
+# The programs' console text and default file names.
+set -euo pipefail
+compressor=$1 decompressor=$2 corpus=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Progress before bytes 0, 16384 and 32768 on one line, then the timing.
+head -c 40000 "$corpus/book1" > in40000
+for program in compressor decompressor; do
+  if [ $program = compressor ]; then
+    "$compressor" in40000 in40000.ari > out.txt
+  else
+    "$decompressor" in40000.ari in40000.unp > out.txt
+  fi
+  grep -qaE $'^\r0/40000\r16384/40000\r32768/40000 = [0-9]+\\.[0-9]{2}s$' out.txt ||
+    fail "$program progress text: $(od -c out.txt | head -5)"
+  [ "$(wc -l < out.txt)" = 1 ] || fail "$program printed more than one line"
+done
+cmp -s in40000 in40000.unp || fail "40000-byte round trip"
+
+# Exactly 16384 bytes: only the update before byte 0.
+head -c 16384 "$corpus/book1" > in16384
+"$compressor" in16384 in16384.ari > out.txt
+grep -qaE $'^\r0/16384 = [0-9]+\\.[0-9]{2}s$' out.txt || fail "16384-byte progress: $(od -c out.txt)"
+
+# Empty input: no progress, only the timing line; 12 zero bytes.
+: > empty
+"$compressor" empty empty.ari > out.txt
+grep -qaE '^ = [0-9]+\.[0-9]{2}s$' out.txt || fail "empty input console text: $(od -c out.txt)"
+[ "$(od -An -tx1 empty.ari | tr -d ' \n')" = 000000000000000000000000 ] || fail "empty input bytes"
+"$decompressor" empty.ari empty.unp > /dev/null
+[ -f empty.unp ] && [ ! -s empty.unp ] || fail "empty round trip"
+
+# No arguments: book1 -> book1.ari -> book1.unp in the current folder.
+mkdir defaults && cd defaults
+cp "$corpus/book1" book1
+"$compressor" > /dev/null || fail "compressor with defaults exited $?"
+[ -s book1.ari ] || fail "no book1.ari written"
+"$decompressor" > /dev/null || fail "decompressor with defaults exited $?"
+cmp -s book1 book1.unp || fail "book1.unp differs from book1"
+echo "console text and default names as expected"
