@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   g++ clang cmake ninja-build      # build
   libgtest-dev                     # unit tests
+  qemu-user g++-aarch64-linux-gnu g++-i686-linux-gnu   # same bytes on other machines
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Release build and a build with
-# AddressSanitizer and UBSan. Build trees go under build-tests/.
+# AddressSanitizer and UBSan, then the determinism matrix (compilers,
+# optimisation levels, other architectures under emulation). Build trees go under build-tests/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-tests
@@ -16,3 +17,4 @@ configure_build_test() {  # NAME [cmake options...]
 
 configure_build_test release -DCMAKE_BUILD_TYPE=Release
 configure_build_test sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEMIX_SANITIZE=ON
+"$root/tests/determinism_matrix.sh"
