@@ -134,6 +134,14 @@ void report(const char* program, const Failure& failure) {
   std::fprintf(stderr, "%s: %s: %s\n", program, failure.file.c_str(), failure.reason.c_str());
 }
 
+Failure read_failure(const std::string& label, int err) {
+  return Failure{label, "read error: " + error_text(err)};
+}
+
+Failure truncated_input(const std::string& label) {
+  return Failure{label, "compressed data is truncated or damaged (it ends before the coded stream)"};
+}
+
 std::FILE* console_stream(bool output_is_standard_output) {
   return output_is_standard_output ? stderr : stdout;
 }
@@ -163,14 +171,18 @@ InputFile::~InputFile() {
 
 std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
   auto& in = *static_cast<InputFile*>(self);
-  if (in.read_error_ != 0 || in.reached_end_) return 0;
-  const ssize_t got = read_some(in.fd_, data, n);
-  if (got < 0) {
-    in.read_error_ = errno;
-    return 0;
+  if (in.read_error_ == 0 && !in.reached_end_) {
+    const ssize_t got = read_some(in.fd_, data, n);
+    if (got > 0) return static_cast<std::size_t>(got);
+    if (got < 0) {
+      in.read_error_ = errno;
+    } else {
+      in.reached_end_ = true;
+    }
   }
-  if (got == 0) in.reached_end_ = true;
-  return static_cast<std::size_t>(got);
+  if (!in.pad_with_zeros_) return 0;
+  std::memset(data, 0, n);
+  return n;
 }
 
 void InputFile::close() {
@@ -233,7 +245,7 @@ void MeasuredInput::spool() {
       throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
     }
   }
-  if (input_.read_error() != 0) throw Failure{input_.label(), error_text(input_.read_error())};
+  if (input_.read_error() != 0) throw read_failure(input_.label(), input_.read_error());
   if (spill_fd_ >= 0 && ::lseek(spill_fd_, 0, SEEK_SET) != 0) {
     throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
   }

@@ -31,15 +31,16 @@ int main(int argc, char** argv) {
     cli::MeasuredInput measured(input);
     cli::OutputFile output(names.output, input, /*refuse_terminal=*/true);
     std::FILE* console = cli::console_stream(output.is_standard_output());
+    cli::ProgressMonitor monitor(console, nullptr, &output);
 
     auto source = std::make_unique<ByteSource>(cli::MeasuredInput::read, &measured);
     auto sink = std::make_unique<ByteSink>(cli::OutputFile::write, &output);
     CodingTimer timer;
-    const CodecStatus status = compress(*source, measured.length(), *sink, console_progress(console));
+    const CodecStatus status = compress(*source, measured.length(), *sink, monitor.progress());
     timer.print(console);
 
     if (measured.read_error() != 0) {
-      throw cli::Failure{input.label(), "read error: " + cli::error_text(measured.read_error())};
+      throw cli::read_failure(input.label(), measured.read_error());
     }
     if (status == CodecStatus::write_error && output.write_error() != 0) {
       throw cli::Failure{output.label(), cli::error_text(output.write_error())};

@@ -27,20 +27,23 @@ int main(int argc, char** argv) {
     cli::InputFile input(names.input, /*refuse_terminal=*/true);
     cli::OutputFile output(names.output, input, /*refuse_terminal=*/false);
     std::FILE* console = cli::console_stream(output.is_standard_output());
+    cli::ProgressMonitor monitor(console, &input, &output);
+    input.pad_with_zeros(true);
 
     auto source = std::make_unique<ByteSource>(cli::InputFile::read, &input);
     auto sink = std::make_unique<ByteSink>(cli::OutputFile::write, &output);
     CodingTimer timer;
-    const CodecStatus status = decompress(*source, *sink, console_progress(console));
+    const CodecStatus status = decompress(*source, *sink, monitor.progress());
     timer.print(console);
     // The decoder reads exactly the bytes the encoder wrote, so an intact
     // file ends right where the decoding does: reading past its end, or
     // leaving bytes behind, means the file is not what the compressor wrote.
     const bool read_past_end = input.reached_end();
+    input.pad_with_zeros(false);
     const bool trailing_data = !read_past_end && source->has_more();
 
     if (input.read_error() != 0) {
-      throw cli::Failure{input.label(), "read error: " + cli::error_text(input.read_error())};
+      throw cli::read_failure(input.label(), input.read_error());
     }
     if (status == CodecStatus::write_error && output.write_error() != 0) {
       throw cli::Failure{output.label(), cli::error_text(output.write_error())};
@@ -49,10 +52,7 @@ int main(int argc, char** argv) {
       throw cli::Failure{status == CodecStatus::write_error ? output.label() : input.label(),
                          describe(status)};
     }
-    if (read_past_end) {
-      throw cli::Failure{input.label(),
-                         "compressed data is truncated or damaged (it ends before the coded stream)"};
-    }
+    if (read_past_end) throw cli::truncated_input(input.label());
     if (trailing_data) {
       throw cli::Failure{input.label(),
                          "compressed data is damaged (bytes follow the end of the coded stream)"};
