@@ -397,17 +397,48 @@ defaults)
     fail "book1.ari differs from the pinned bytes"
   run 0 "$decompressor"
   cmp -s book1 book1.unp || fail "book1.unp differs from book1"
-  # Further arguments are ignored; an existing output is replaced and keeps
-  # its permissions, and a link to it stays a link.
-  chmod 640 book1.unp
-  ln -s book1.unp link.unp
-  printf 'stale' > book1.unp
-  run 0 "$decompressor" book1.ari link.unp ignored more
-  cmp -s book1 book1.unp || fail "the file behind the link was not replaced"
-  [ -L link.unp ] || fail "the link was replaced by a file"
-  [ "$(stat -c %a book1.unp)" = 640 ] || fail "permissions not kept: $(stat -c %a book1.unp)"
-  [ "$(ls -A | sort | tr '\n' ' ')" = "book1 book1.ari book1.unp err.txt link.unp out.txt " ] ||
+  # Further arguments are ignored.
+  run 0 "$decompressor" book1.ari other.unp ignored more
+  cmp -s book1 other.unp || fail "other.unp differs from book1"
+  [ "$(ls -A | sort | tr '\n' ' ')" = "book1 book1.ari book1.unp err.txt other.unp out.txt " ] ||
     fail "unexpected files: $(ls -A)"
+  ;;
+
+replace_output)
+  # An existing output is replaced only when complete, keeps its
+  # permissions, and a symbolic link to it stays a link, as writing through
+  # the name would leave it.
+  small_pair
+  printf 'stale' > paper1.unp && chmod 640 paper1.unp
+  ln -s paper1.unp link.unp
+  run 0 "$decompressor" paper1.ari link.unp
+  cmp -s paper1 paper1.unp || fail "the file behind the link was not replaced"
+  [ -L link.unp ] || fail "the link was replaced by a file"
+  [ "$(stat -c %a paper1.unp)" = 640 ] || fail "permissions not kept: $(stat -c %a paper1.unp)"
+  # A link to a file yet to be made: the file is made, the link stays.
+  mkdir sub && ln -s sub/new.unp dangling.unp
+  run 0 "$decompressor" paper1.ari dangling.unp
+  [ -L dangling.unp ] && cmp -s paper1 sub/new.unp || fail "dangling link not followed"
+  # Closed standard descriptors are not handed out to files.
+  "$compressor" paper1 closed.ari >&- 2> err.txt || fail "compressing with stdout closed failed"
+  cmp -s closed.ari paper1.ari || fail "output differs with stdout closed"
+  expect_error 1 "compressor: standard output: Bad file descriptor" sh -c 'exec "$0" paper1 - >&-' "$compressor"
+  no_temporary
+  no_temporary sub
+  # A file that "wb" could not open for writing is not replaced either. Root
+  # may write anything, so that part runs as nobody.
+  if [ "$(id -u)" = 0 ]; then
+    command -v setpriv > /dev/null || skip "running as root and setpriv is missing"
+    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    "${as_nobody[@]}" true 2> /dev/null || skip "running as root and cannot drop privileges"
+  else
+    as_nobody=()
+  fi
+  mkdir shared && chmod 777 shared && old_output shared/locked.ari && chmod 444 shared/locked.ari
+  expect_error 1 "compressor: shared/locked.ari: Permission denied" \
+    "${as_nobody[@]}" "$compressor" paper1 shared/locked.ari
+  kept_old shared/locked.ari
+  no_temporary shared
   ;;
 
 *)

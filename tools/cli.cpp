@@ -96,7 +96,27 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
 }
 
 
+namespace {
+bool g_standard_closed[3] = {false, false, false};
+
+// A program started with standard input, output or error closed would get
+// that descriptor back from its next open(), and then, say, write its
+// progress text into the compressed file. /dev/null fills the gap; the
+// streams themselves still count as closed when named by "-".
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    g_standard_closed[fd] = true;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) std::exit(kExitError);  // not even /dev/null: nothing to report on
+  }
+}
+}  // namespace
+
+bool standard_descriptor_closed(int fd) { return fd >= 0 && fd < 3 && g_standard_closed[fd]; }
+
 FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
+  reserve_standard_descriptors();
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -150,6 +170,7 @@ std::FILE* console_stream(bool output_is_standard_output) {
 
 InputFile::InputFile(const std::string& name, bool refuse_terminal) : label_(input_label(name)) {
   if (name == kStandardStream) {
+    if (standard_descriptor_closed(STDIN_FILENO)) throw Failure{label_, error_text(EBADF)};
     fd_ = STDIN_FILENO;
   } else {
     fd_ = ::open(name.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);

@@ -55,7 +55,13 @@ struct FileNames {
 // taken exactly as the original command line took them; "--" ends the
 // options early. -h/--help and -V/--version print to standard output and
 // exit 0; an unknown option prints a hint to standard error and exits 2.
+// Call it first: it also reserves descriptors 0..2 (see
+// standard_descriptor_closed).
 FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv);
+
+// True if standard input, output or error (fd 0..2) was closed when the
+// program started; parse_command_line() has put /dev/null in its place.
+bool standard_descriptor_closed(int fd);
 
 // "-" names the standard streams; messages call them by their role.
 inline constexpr const char* kStandardStream = "-";

@@ -98,6 +98,7 @@ OutputFile::OutputFile(const std::string& name, const InputFile& input, bool ref
     : label_(output_label(name)) {
   struct stat out {};
   if (name == kStandardStream) {
+    if (standard_descriptor_closed(STDOUT_FILENO)) throw Failure{label_, error_text(EBADF)};
     fd_ = STDOUT_FILENO;
     is_standard_output_ = true;
     if (::fstat(fd_, &out) != 0) throw Failure{label_, error_text(errno)};
@@ -125,6 +126,11 @@ OutputFile::OutputFile(const std::string& name, const InputFile& input, bool ref
       target = resolved;
       std::free(resolved);
     }
+    // Truncating the file in place, as "wb" does, would need write
+    // permission on it; replacing it must not be a way around that.
+    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+      throw Failure{label_, error_text(errno)};
+    }
     replaces_existing_ = true;
     mode_ = out.st_mode & 07777;
     owner_ = out.st_uid;
@@ -134,7 +140,23 @@ OutputFile::OutputFile(const std::string& name, const InputFile& input, bool ref
   }
   if (errno != ENOENT) throw Failure{label_, error_text(errno)};
   mode_ = new_file_mode();
-  open_temporary(name);
+  // A symbolic link to a file yet to be made: "wb" would create that file,
+  // so the new file goes there and the link stays.
+  std::string target = name;
+  struct stat link {};
+  if (::lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    std::string points_to(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(name.c_str(), points_to.data(), points_to.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= points_to.size()) {
+      throw Failure{label_, error_text(n < 0 ? errno : ENAMETOOLONG)};
+    }
+    points_to.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = name.rfind('/');
+    target = points_to[0] == '/' || slash == std::string::npos
+                 ? points_to
+                 : name.substr(0, slash + 1) + points_to;
+  }
+  open_temporary(target);
 }
 
 void OutputFile::open_in_place(const std::string& name, bool refuse_terminal) {
