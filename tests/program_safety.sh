@@ -333,6 +333,13 @@ standard_streams)
   "$compressor" fifo fifo.ari > /dev/null || fail "compressing a named pipe failed"
   wait
   cmp -s fifo.ari book1.ari || fail "named pipe compressed differently"
+  # A named pipe as the output is written in place and stays a pipe.
+  mkfifo out.fifo
+  cat out.fifo > from_fifo.ari &
+  "$compressor" book1 out.fifo > /dev/null || fail "compressing into a named pipe failed"
+  wait
+  [ -p out.fifo ] || fail "the named pipe was replaced"
+  cmp -s from_fifo.ari book1.ari || fail "data through the output pipe differs"
   # Empty standard input.
   "$compressor" - - < /dev/null 2> /dev/null | "$decompressor" - empty.unp 2> /dev/null ||
     fail "empty stream round trip failed"

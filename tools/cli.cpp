@@ -22,8 +22,9 @@ void print_help(const ProgramInfo& info) {
       "Usage: %s [OPTION]... [INPUT [OUTPUT]]\n"
       "%s\n"
       "\n"
-      "  INPUT   %s (default: %s); - reads standard input\n"
-      "  OUTPUT  %s (default: %s); - writes standard output\n"
+      "  INPUT   %s (default: %s)\n"
+      "  OUTPUT  %s (default: %s)\n"
+      "The name - means standard input or standard output.\n"
       "Arguments after OUTPUT are ignored. An existing OUTPUT is replaced only\n"
       "once the new file is complete; on an error or an interrupt it is left as\n"
       "it was. An OUTPUT that is not a regular file (/dev/null, a pipe) is\n"
@@ -41,9 +42,10 @@ void print_help(const ProgramInfo& info) {
       "\n"
       "Exit status:\n"
       "  0  success\n"
-      "  1  error: %s; a\n"
-      "     message on standard error names the file and the reason\n"
-      "  2  usage error (unknown option)\n",
+      "  1  error: %s;\n"
+      "     compressed data to or from a terminal\n"
+      "  2  usage error (unknown option)\n"
+      "Each error is one line on standard error naming the file and the reason.\n",
       info.name, info.action, info.input_role, info.default_input, info.output_role,
       info.default_output, info.errors);
 }

@@ -21,9 +21,9 @@ int main(int argc, char** argv) {
       "book1",
       "compressed file to write",
       "book1.ari",
-      "a file cannot be opened, read, written or closed, input and output\n"
-      "     are the same file, the input is 2 GiB or longer or ends before its\n"
-      "     measured length"};
+      "a file cannot be opened, read, written or closed;\n"
+      "     input and output are the same file; the input is 2 GiB or longer\n"
+      "     or ends before its measured length"};
   const cli::FileNames names = cli::parse_command_line(kInfo, argc, argv);
   try {
     cli::OutputFile::refuse_terminal(names.output);

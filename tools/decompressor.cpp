@@ -20,8 +20,9 @@ int main(int argc, char** argv) {
       "book1.ari",
       "restored file to write",
       "book1.unp",
-      "a file cannot be opened, read, written or closed, input and output\n"
-      "     are the same file, or the compressed data is damaged or truncated"};
+      "a file cannot be opened, read, written or closed;\n"
+      "     input and output are the same file; the compressed data is\n"
+      "     damaged or truncated"};
   const cli::FileNames names = cli::parse_command_line(kInfo, argc, argv);
   try {
     cli::InputFile input(names.input, /*refuse_terminal=*/true);
