@@ -230,6 +230,12 @@ truncated_compressed)
     "$decompressor" cut.ari new.unp > /dev/null 2>&1
     absent new.unp
   done
+  # A length field that claims 2 GiB over an eight-byte stream of 0xFF (the
+  # bytes the decoder once spun on): refused, not decoded for hours.
+  printf '\xff\xff\xff\x7f\xff\xff\xff\xff\xff\xff\xff\xff' > claims.ari
+  expect_error 1 "decompressor: claims.ari: compressed data is truncated or damaged (it ends before the coded stream)" \
+    "$decompressor" claims.ari out.unp
+  kept_old out.unp
   no_temporary
   ;;
 
