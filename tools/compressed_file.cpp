@@ -43,6 +43,18 @@ bool run_model(std::int32_t length, const Progress& progress, CodeByte&& code_by
 
 }  // namespace
 
+const char* describe(CodecStatus status) {
+  switch (status) {
+    case CodecStatus::ok:
+      return "success";
+    case CodecStatus::short_input:
+      return "the input ended before its measured length";
+    case CodecStatus::write_error:
+      return "write error";
+  }
+  return "unknown error";
+}
+
 CodecStatus compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress) {
   put_length(out, length);
   RangeEncoder encoder(out);

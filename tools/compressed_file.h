@@ -26,6 +26,9 @@ enum class CodecStatus {
   write_error,  // the sink's write function failed
 };
 
+// A short reason for a status, for messages of the form "<file>: <reason>".
+const char* describe(CodecStatus status);
+
 // Compresses exactly `length` bytes of `in` into `out`: the length field,
 // then the coded stream. A length of 0 or less codes no bytes.
 CodecStatus compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress);

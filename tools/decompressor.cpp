@@ -1,34 +1,68 @@
-// decompressor [input [output]]: restores input (default "book1.ari") into
-// output (default "book1.unp").
+// decompressor [OPTION]... [input [output]]: restores input (default
+// "book1.ari") into output (default "book1.unp"). Opening, checking and the
+// safe replacement of the output are shared with the compressor
+// (tools/cli.h, tools/safe_output.h); this file is the order of the steps.
 #include <cstdio>
 #include <memory>
 
+#include "tools/cli.h"
 #include "tools/compressed_file.h"
 #include "tools/console.h"
+#include "tools/safe_output.h"
 
 using namespace bytemix;
 
 int main(int argc, char** argv) {
-  const char* input_name = argc > 1 ? argv[1] : "book1.ari";
-  const char* output_name = argc > 2 ? argv[2] : "book1.unp";
+  static constexpr cli::ProgramInfo kInfo{
+      "decompressor",
+      "Restores the file that the compressor wrote to INPUT into OUTPUT.",
+      "compressed file to read",
+      "book1.ari",
+      "restored file to write",
+      "book1.unp",
+      "a file cannot be opened, read, written or closed;\n"
+      "     input and output are the same file; the compressed data is\n"
+      "     damaged or truncated"};
+  const cli::FileNames names = cli::parse_command_line(kInfo, argc, argv);
+  try {
+    cli::InputFile input(names.input, /*refuse_terminal=*/true);
+    cli::OutputFile output(names.output, input, /*refuse_terminal=*/false);
+    std::FILE* console = cli::console_stream(output.is_standard_output());
+    cli::ProgressMonitor monitor(console, &input, &output);
+    input.pad_with_zeros(true);
 
-  std::FILE* input = std::fopen(input_name, "rb");
-  if (!input) {
-    std::perror(input_name);
-    return 1;
-  }
-  std::FILE* output = std::fopen(output_name, "wb");
-  if (!output) {
-    std::perror(output_name);
-    return 1;
-  }
+    auto source = std::make_unique<ByteSource>(cli::InputFile::read, &input);
+    auto sink = std::make_unique<ByteSink>(cli::OutputFile::write, &output);
+    CodingTimer timer;
+    const CodecStatus status = decompress(*source, *sink, monitor.progress());
+    timer.print(console);
+    // The decoder reads exactly the bytes the encoder wrote, so an intact
+    // file ends right where the decoding does: reading past its end, or
+    // leaving bytes behind, means the file is not what the compressor wrote.
+    const bool read_past_end = input.reached_end();
+    input.pad_with_zeros(false);
+    const bool trailing_data = !read_past_end && source->has_more();
 
-  auto source = std::make_unique<ByteSource>(read_file, input);
-  auto sink = std::make_unique<ByteSink>(write_file, output);
-  CodingTimer timer;
-  const CodecStatus status = decompress(*source, *sink, console_progress(stdout));
-  timer.print(stdout);
-  std::fclose(output);
-  std::fclose(input);
-  return status == CodecStatus::ok ? 0 : 1;
+    if (input.read_error() != 0) {
+      throw cli::read_failure(input.label(), input.read_error());
+    }
+    if (status == CodecStatus::write_error && output.write_error() != 0) {
+      throw cli::Failure{output.label(), cli::error_text(output.write_error())};
+    }
+    if (status != CodecStatus::ok) {
+      throw cli::Failure{status == CodecStatus::write_error ? output.label() : input.label(),
+                         describe(status)};
+    }
+    if (read_past_end) throw cli::truncated_input(input.label());
+    if (trailing_data) {
+      throw cli::Failure{input.label(),
+                         "compressed data is damaged (bytes follow the end of the coded stream)"};
+    }
+    output.commit();
+    input.close();
+  } catch (const cli::Failure& failure) {
+    cli::report(kInfo.name, failure);
+    return cli::kExitError;
+  }
+  return cli::kExitOk;
 }

@@ -1,0 +1,303 @@
+#include "tools/cli.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#ifndef BYTEMIX_VERSION
+#define BYTEMIX_VERSION "unknown"
+#endif
+
+namespace bytemix::cli {
+namespace {
+
+void print_help(const ProgramInfo& info) {
+  std::printf(
+      "Usage: %s [OPTION]... [INPUT [OUTPUT]]\n"
+      "%s\n"
+      "\n"
+      "  INPUT   %s (default: %s)\n"
+      "  OUTPUT  %s (default: %s)\n"
+      "The name - means standard input or standard output.\n"
+      "Arguments after OUTPUT are ignored. An existing OUTPUT is replaced only\n"
+      "once the new file is complete; on an error or an interrupt it is left as\n"
+      "it was. An OUTPUT that is not a regular file (/dev/null, a pipe) is\n"
+      "written in place.\n"
+      "\n"
+      "Options, recognised only before INPUT:\n"
+      "  -h, --help     print this help and exit\n"
+      "  -V, --version  print the version and exit\n"
+      "  --             end the options: the next argument is INPUT even if it\n"
+      "                 begins with '-'\n"
+      "\n"
+      "Progress and the coding time are printed on standard output, or on\n"
+      "standard error when OUTPUT is standard output. Compressed data is\n"
+      "neither written to nor read from a terminal.\n"
+      "\n"
+      "Exit status:\n"
+      "  0  success\n"
+      "  1  error: %s;\n"
+      "     compressed data to or from a terminal\n"
+      "  2  usage error (unknown option)\n"
+      "Each error is one line on standard error naming the file and the reason.\n",
+      info.name, info.action, info.input_role, info.default_input, info.output_role,
+      info.default_output, info.errors);
+}
+
+[[noreturn]] void usage_error(const ProgramInfo& info, const char* arg) {
+  std::fprintf(stderr, "%s: unknown option '%s'\nTry '%s --help' for more information.\n",
+               info.name, arg, info.name);
+  std::exit(kExitUsage);
+}
+
+// Largest input length the format can store: the length field is a signed
+// 32-bit integer.
+constexpr std::uint64_t kMaxLength = std::numeric_limits<std::int32_t>::max();
+
+Failure too_long(const std::string& label, const char* how_long) {
+  return Failure{label, std::string(how_long) +
+                            "; the compressed format stores lengths below 2 GiB "
+                            "(at most 2147483647 bytes)"};
+}
+
+// read(2) that retries after a signal handler ran.
+ssize_t read_some(int fd, std::uint8_t* data, std::size_t n) {
+  for (;;) {
+    const ssize_t got = ::read(fd, data, n);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+// Directory for the compressor's buffer of a long stream: $TMPDIR as usual.
+std::string spool_directory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+}  // namespace
+
+std::string error_text(int err) { return std::strerror(err); }
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
+  while (n != 0) {
+    const ssize_t done = ::write(fd, data, n);
+    if (done < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += done;
+    n -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+
+namespace {
+bool g_standard_closed[3] = {false, false, false};
+
+// A program started with standard input, output or error closed would get
+// that descriptor back from its next open(), and then, say, write its
+// progress text into the compressed file. /dev/null fills the gap; the
+// streams themselves still count as closed when named by "-".
+void reserve_standard_descriptors() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    g_standard_closed[fd] = true;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd) std::exit(kExitError);  // not even /dev/null: nothing to report on
+  }
+}
+}  // namespace
+
+bool standard_descriptor_closed(int fd) { return fd >= 0 && fd < 3 && g_standard_closed[fd]; }
+
+FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
+  reserve_standard_descriptors();
+  int i = 1;
+  for (; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != '-') break;  // a file name, or "-"
+    if (arg == "-h" || arg == "--help") {
+      print_help(info);
+      std::exit(kExitOk);
+    }
+    if (arg == "-V" || arg == "--version") {
+      std::printf("%s (bytemix) %s\n", info.name, BYTEMIX_VERSION);
+      std::exit(kExitOk);
+    }
+    usage_error(info, argv[i]);
+  }
+  FileNames names{info.default_input, info.default_output};
+  if (i < argc) names.input = argv[i++];
+  if (i < argc) names.output = argv[i++];
+  return names;
+}
+
+std::string input_label(const std::string& name) {
+  return name == kStandardStream ? "standard input" : name;
+}
+
+std::string output_label(const std::string& name) {
+  return name == kStandardStream ? "standard output" : name;
+}
+
+void report(const char* program, const Failure& failure) {
+  std::fflush(stdout);  // after any progress text, not in the middle of it
+  std::fprintf(stderr, "%s: %s: %s\n", program, failure.file.c_str(), failure.reason.c_str());
+}
+
+Failure read_failure(const std::string& label, int err) {
+  return Failure{label, "read error: " + error_text(err)};
+}
+
+Failure truncated_input(const std::string& label) {
+  return Failure{label, "compressed data is truncated or damaged (it ends before the coded stream)"};
+}
+
+std::FILE* console_stream(bool output_is_standard_output) {
+  return output_is_standard_output ? stderr : stdout;
+}
+
+// ---------------------------------------------------------------- InputFile
+
+InputFile::InputFile(const std::string& name, bool refuse_terminal) : label_(input_label(name)) {
+  if (name == kStandardStream) {
+    if (standard_descriptor_closed(STDIN_FILENO)) throw Failure{label_, error_text(EBADF)};
+    fd_ = STDIN_FILENO;
+  } else {
+    fd_ = ::open(name.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) throw Failure{label_, error_text(errno)};
+    owned_ = true;
+  }
+  if (::fstat(fd_, &status_) != 0) throw Failure{label_, error_text(errno)};
+  if (S_ISDIR(status_.st_mode)) throw Failure{label_, error_text(EISDIR)};
+  if (refuse_terminal && ::isatty(fd_)) {
+    throw Failure{label_,
+                  "is a terminal; compressed data is not read from a terminal "
+                  "(name a file or redirect standard input; see --help)"};
+  }
+}
+
+InputFile::~InputFile() {
+  if (owned_) ::close(fd_);
+}
+
+std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
+  auto& in = *static_cast<InputFile*>(self);
+  if (in.read_error_ == 0 && !in.reached_end_) {
+    const ssize_t got = read_some(in.fd_, data, n);
+    if (got > 0) return static_cast<std::size_t>(got);
+    if (got < 0) {
+      in.read_error_ = errno;
+    } else {
+      in.reached_end_ = true;
+    }
+  }
+  if (!in.pad_with_zeros_) return 0;
+  std::memset(data, 0, n);
+  return n;
+}
+
+void InputFile::close() {
+  if (!owned_) return;
+  owned_ = false;
+  if (::close(fd_) != 0) throw Failure{label_, error_text(errno)};
+}
+
+// ------------------------------------------------------------ MeasuredInput
+
+MeasuredInput::MeasuredInput(InputFile& input) : input_(input) {
+  if (!input.is_regular()) {
+    spool();
+    return;
+  }
+  // Standard input may be a regular file that the caller has partly read:
+  // the bytes to compress are those from the current offset on.
+  off_t offset = ::lseek(input.descriptor(), 0, SEEK_CUR);
+  if (offset < 0) offset = 0;
+  const off_t size = input.status().st_size;
+  const std::uint64_t remaining =
+      size > offset ? static_cast<std::uint64_t>(size - offset) : std::uint64_t{0};
+  if (remaining > kMaxLength) {
+    char how_long[64];
+    std::snprintf(how_long, sizeof how_long, "is %" PRIu64 " bytes long", remaining);
+    throw too_long(input.label(), how_long);
+  }
+  length_ = static_cast<std::int32_t>(remaining);
+}
+
+MeasuredInput::~MeasuredInput() {
+  if (spill_fd_ >= 0) ::close(spill_fd_);
+}
+
+void MeasuredInput::spool() {
+  spooled_ = true;
+  std::uint64_t total = 0;
+  std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
+  const std::string dir = spool_directory();
+  for (;;) {
+    const std::size_t got = InputFile::read(&input_, chunk.data(), chunk.size());
+    if (got == 0) break;
+    total += got;
+    if (total > kMaxLength) throw too_long(input_.label(), "is 2 GiB or longer");
+    if (spill_fd_ < 0 && memory_.size() + got <= kSpoolMemoryLimit) {
+      memory_.insert(memory_.end(), chunk.begin(), chunk.begin() + static_cast<long>(got));
+      continue;
+    }
+    if (spill_fd_ < 0) {
+      // The file has no name from the start, so nothing is left behind
+      // however the program ends.
+      std::string path = dir + "/bytemix-spool.XXXXXX";
+      spill_fd_ = ::mkstemp(path.data());
+      if (spill_fd_ < 0) {
+        throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
+      }
+      ::unlink(path.c_str());
+    }
+    if (!write_all(spill_fd_, chunk.data(), got)) {
+      throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
+    }
+  }
+  if (input_.read_error() != 0) throw read_failure(input_.label(), input_.read_error());
+  if (spill_fd_ >= 0 && ::lseek(spill_fd_, 0, SEEK_SET) != 0) {
+    throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
+  }
+  length_ = static_cast<std::int32_t>(total);
+}
+
+std::size_t MeasuredInput::read_spool(std::uint8_t* data, std::size_t n) {
+  if (memory_pos_ < memory_.size()) {
+    const std::size_t k = std::min(n, memory_.size() - memory_pos_);
+    std::memcpy(data, memory_.data() + memory_pos_, k);
+    memory_pos_ += k;
+    return k;
+  }
+  if (spill_fd_ < 0 || spill_error_ != 0) return 0;
+  const ssize_t got = read_some(spill_fd_, data, n);
+  if (got < 0) {
+    spill_error_ = errno;
+    return 0;
+  }
+  return static_cast<std::size_t>(got);
+}
+
+std::size_t MeasuredInput::read(void* self, std::uint8_t* data, std::size_t n) {
+  auto& in = *static_cast<MeasuredInput*>(self);
+  return in.spooled_ ? in.read_spool(data, n) : InputFile::read(&in.input_, data, n);
+}
+
+int MeasuredInput::read_error() const {
+  return input_.read_error() != 0 ? input_.read_error() : spill_error_;
+}
+
+}  // namespace bytemix::cli

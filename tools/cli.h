@@ -1,0 +1,171 @@
+#pragma once
+
+// What the two programs share around the coding itself: the command line,
+// opening and checking the input, the buffered reader and error reporting.
+// The output side lives in tools/safe_output.h.
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bytemix::cli {
+
+// Exit statuses of both programs; --help and the README list them.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitError = 1;  // a file, read, write or data error
+inline constexpr int kExitUsage = 2;  // an unknown option
+
+// A failure to report: one line "<program>: <file>: <reason>" on standard
+// error and exit status 1. Thrown by the helpers below, caught in main, so
+// that the output's destructor can remove an unfinished file on the way.
+struct Failure {
+  std::string file;    // as the user should recognise it ("standard input")
+  std::string reason;  // the system's error text, or what is wrong with the data
+};
+
+// The system's text for an errno value.
+std::string error_text(int err);
+
+// write(2) until all n bytes are written, retrying after signal handlers and
+// partial writes. False (errno set) on an error.
+bool write_all(int fd, const std::uint8_t* data, std::size_t n);
+
+// What --help says about a program and the names it falls back on.
+struct ProgramInfo {
+  const char* name;            // "compressor": the prefix of every message
+  const char* action;          // "Compresses INPUT into OUTPUT."
+  const char* input_role;      // "file to compress"
+  const char* default_input;   // "book1"
+  const char* output_role;     // "compressed file to write"
+  const char* default_output;  // "book1.ari"
+  const char* errors;          // what exit status 1 covers, for --help
+};
+
+struct FileNames {
+  std::string input;
+  std::string output;
+};
+
+// Reads `[options] [input [output]]`. Options count only before the first
+// file name, so that the two names and whatever follows them (ignored) are
+// taken exactly as the original command line took them; "--" ends the
+// options early. -h/--help and -V/--version print to standard output and
+// exit 0; an unknown option prints a hint to standard error and exits 2.
+// Call it first: it also reserves descriptors 0..2 (see
+// standard_descriptor_closed).
+FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv);
+
+// True if standard input, output or error (fd 0..2) was closed when the
+// program started; parse_command_line() has put /dev/null in its place.
+bool standard_descriptor_closed(int fd);
+
+// "-" names the standard streams; messages call them by their role.
+inline constexpr const char* kStandardStream = "-";
+std::string input_label(const std::string& name);
+std::string output_label(const std::string& name);
+
+// Prints "<program>: <file>: <reason>" on standard error.
+void report(const char* program, const Failure& failure);
+
+// The reasons both programs give for an input that failed.
+Failure read_failure(const std::string& label, int err);
+Failure truncated_input(const std::string& label);
+
+// An opened, checked input. The descriptor is read through read(), which
+// ByteSource takes as its refill function and which remembers how the input
+// ended: a read error (errno kept) or the end of the file.
+class InputFile {
+ public:
+  // Opens `name` ("-": standard input) for reading. Throws Failure if it
+  // cannot be opened or is a directory; with `refuse_terminal`, also if it
+  // is a terminal (compressed data is not typed).
+  InputFile(const std::string& name, bool refuse_terminal);
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  const std::string& label() const { return label_; }
+  const struct stat& status() const { return status_; }
+  bool is_regular() const { return S_ISREG(status_.st_mode); }
+  int descriptor() const { return fd_; }
+
+  // ByteSource refill function: up to n bytes, 0 at the end or on an error.
+  static std::size_t read(void* self, std::uint8_t* data, std::size_t n);
+
+  // After the end of the file or a read error, read() supplies zero bytes
+  // instead of reporting the end. For the decoder: the ByteSource would
+  // hand it 0xFF for every byte past the end, and a run of 0xFF bytes is
+  // what its carry guard waits to see end, so on a truncated file it would
+  // never return. With zeros it runs on to the next progress update, where
+  // ProgressMonitor stops it; reached_end() still tells what happened.
+  void pad_with_zeros(bool on) { pad_with_zeros_ = on; }
+
+  // errno of the first failed read, 0 if none failed.
+  int read_error() const { return read_error_; }
+  // True once a read found the end of the file. A decoder that reads exactly
+  // the bytes its encoder wrote never gets here on an intact file.
+  bool reached_end() const { return reached_end_; }
+
+  // Closes the descriptor (never standard input). Throws Failure on error.
+  void close();
+
+ private:
+  std::string label_;
+  int fd_ = -1;
+  bool owned_ = false;
+  struct stat status_ {};
+  int read_error_ = 0;
+  bool reached_end_ = false;
+  bool pad_with_zeros_ = false;
+};
+
+// The compressor must write the length before the first coded byte. For a
+// regular file the length is its size from the current offset; any other
+// input (standard input, a pipe, a device) is read to the end first, kept in
+// memory up to kSpoolMemoryLimit and beyond that in an unnamed temporary
+// file. Inputs of 2 GiB or more do not fit the signed 32-bit length field and
+// are refused before anything is written.
+class MeasuredInput {
+ public:
+  // Measures `input` (and buffers it if it is not a regular file). Throws
+  // Failure on a read error, a spool error or an input that is too long.
+  explicit MeasuredInput(InputFile& input);
+  ~MeasuredInput();
+  MeasuredInput(const MeasuredInput&) = delete;
+  MeasuredInput& operator=(const MeasuredInput&) = delete;
+
+  std::int32_t length() const { return length_; }
+
+  // ByteSource refill function over the input or its buffered copy.
+  static std::size_t read(void* self, std::uint8_t* data, std::size_t n);
+
+  // errno of the first failed read of the input or of the spool, 0 if none.
+  int read_error() const;
+
+  // Buffered inputs are kept in memory up to this many bytes: a few
+  // megabytes cost nothing, while a larger stream would hold its whole
+  // length in memory for the duration of the run.
+  static constexpr std::size_t kSpoolMemoryLimit = std::size_t{8} << 20;
+
+ private:
+  void spool();
+  std::size_t read_spool(std::uint8_t* data, std::size_t n);
+
+  InputFile& input_;
+  std::int32_t length_ = 0;
+  bool spooled_ = false;
+  std::vector<std::uint8_t> memory_;
+  std::size_t memory_pos_ = 0;
+  int spill_fd_ = -1;
+  int spill_error_ = 0;
+};
+
+// Where the progress and timing text goes: standard output, unless the
+// coded data itself goes there, then standard error.
+std::FILE* console_stream(bool output_is_standard_output);
+
+}  // namespace bytemix::cli
