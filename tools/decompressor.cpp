@@ -30,5 +30,11 @@ int main(int argc, char** argv) {
   timer.print(stdout);
   std::fclose(output);
   std::fclose(input);
-  return status == CodecStatus::ok ? 0 : 1;
+  if (status != CodecStatus::ok) {
+    // What was written is not the original; leave nothing that looks like it.
+    std::fprintf(stderr, "decompressor: %s: %s\n", input_name, describe(status));
+    std::remove(output_name);
+    return 1;
+  }
+  return 0;
 }
