@@ -20,9 +20,12 @@ namespace bytemix {
 // finally written no longer show after a carry; and a stream that is whole
 // ends with the eight bytes of that low (see at_stream_end()).
 //
-// Damage is detected, not repaired: a read past the end of the input, or a
-// code that lies outside every symbol's interval, sets fault() and leaves the
-// decoder's result meaningless. The caller checks fault() after each symbol
+// Damage is detected, not repaired: a read past the end of the input, a
+// code that lies outside every symbol's interval, or a byte that is not the
+// one the encoder would have written there, sets fault() and leaves the
+// decoder's result meaningless. A stream that decodes without a fault and
+// ends at_stream_end() is, byte for byte, the stream that the encoder writes
+// for the symbols decoded. The caller checks fault() after each symbol
 // and stops at the first one; the decoder never allocates and never loops
 // over more than the bytes of one normalisation, so stopping there bounds
 // the work by the input's size, whatever the caller meant to decode.
@@ -49,13 +52,13 @@ class RangeDecoder {
   }
 
   // Returns the byte whose interval holds the code, and narrows by it. On a
-  // damaged stream sets fault() and leaves code, range and low unchanged.
+  // code outside every interval sets fault() and leaves the state unchanged.
   // freq[] are the table's 256 frequencies (each at least 1), total their sum.
   unsigned decode_symbol(const std::int32_t freq[256], std::uint32_t total) {
     // On a whole stream code < range, so the quotient is below total.
     const std::uint64_t v = std::uint64_t{code_} * total / range_;
     if (v >= total) {
-      fault_ = Fault::invalid_code;
+      fail(Fault::invalid_code);
       return 0;
     }
     std::uint32_t cum = 0;
@@ -110,7 +113,7 @@ class RangeDecoder {
     range += range == 0 ? 1 : 0;  // the encoder's empty-interval rule
     const std::uint32_t code = code_ - (t + 1);  // wraps below the interval
     if (code >= range) {
-      fault_ = Fault::invalid_code;
+      fail(Fault::invalid_code);
       return;
     }
     code_ = code;
@@ -119,29 +122,34 @@ class RangeDecoder {
     if (range_ < kTopValue) normalise();
   }
 
+  // Keeps the first fault: it is the one that explains the others.
+  void fail(Fault f) {
+    if (fault_ == Fault::none) fault_ = f;
+  }
+
   // A read past the end of the input records the fault and counts as 0xFF.
   void read_byte() {
     const int got = source_.get();
-    if (got < 0) fault_ = Fault::read_past_end;
+    if (got < 0) fail(Fault::read_past_end);
     const std::uint32_t b = static_cast<std::uint32_t>(got) & 0xFF;
     code_ = (code_ << 8) | b;
     window_ = (window_ << 8) | b;
   }
 
-  // Same steps as RangeEncoder's normalisation: the bytes read are the ones
-  // that it wrote, eight positions earlier, and the guard is tested on the
-  // mirrored pending word, exactly as the encoder tested it.
+  // Same steps as RangeEncoder's normalisation, and the guard is tested on
+  // the mirrored pending word, exactly as the encoder tested it. The bytes
+  // that leave the window here are the ones that the encoder writes at this
+  // normalisation, from the top of its low: on a stream it wrote they are
+  // equal, so every byte is checked once, eight bytes after it was read.
   void normalise() {
     for (;;) {
-      read_byte();
       int shift = 8;
-      if (range_ < kTwoByteThreshold) {
+      if (range_ < kTwoByteThreshold) shift = range_ < kThreeByteThreshold ? 24 : 16;
+      if (((window_ ^ low_) >> (64 - shift)) != 0) fail(Fault::invalid_code);
+      read_byte();
+      if (shift > 8) {
         read_byte();
-        shift = 16;
-        if (range_ < kThreeByteThreshold) {
-          read_byte();
-          shift = 24;
-        }
+        if (shift > 16) read_byte();
       }
       low_ <<= shift;
       if (static_cast<std::uint32_t>(low_ >> 32) == kAllOnesPending) {
