@@ -48,7 +48,7 @@ class RangeDecoder {
     range_ = kInitialRange;
     // The first four bytes are the encoder's initial pending word, 0, which
     // no carry can reach (low + range starts below 2^32 and never grows).
-    if (fault_ == Fault::none && (window_ >> 32) != 0) fault_ = Fault::invalid_code;
+    if ((window_ >> 32) != 0) fail(Fault::invalid_code);
   }
 
   // Returns the byte whose interval holds the code, and narrows by it. On a
@@ -67,26 +67,30 @@ class RangeDecoder {
       cum += static_cast<std::uint32_t>(freq[s]);
       ++s;
     }
-    // The quotient puts the code at or above t, the lower end of s's
-    // interval. The unit at t itself belongs to no interval of s's own; it is
-    // taken only by an empty interval of s - 1 (see RangeEncoder::encode()),
-    // which exists only while range < 2 * total. Anything else sitting there
-    // is damage, which the interval test in narrow() reports.
-    std::uint32_t t = lower_end(cum, total);
-    if (code_ == t && s > 0) {
-      --s;
-      cum -= static_cast<std::uint32_t>(freq[s]);
-      t = lower_end(cum, total);
-    }
-    narrow_at(t, cum, static_cast<std::uint32_t>(freq[s]), total);
+    // An empty interval of s (see RangeEncoder::encode()) holds the code at
+    // offset t + 1 = floor((cum + 1) * range / total), and since range >
+    // total the quotient of that offset is exactly cum: the scan finds s as
+    // for any other symbol.
+    narrow(cum, static_cast<std::uint32_t>(freq[s]), total);
     return s;
   }
 
   // Narrows by the symbol [cum, cum + freq) out of total. If the code is not
-  // inside that symbol's interval the stream is damaged: sets fault() and
-  // changes nothing.
+  // inside that symbol's interval (which includes the unused unit below each
+  // interval) the stream is damaged: sets fault() and changes nothing.
   void narrow(std::uint32_t cum, std::uint32_t freq, std::uint32_t total) {
-    narrow_at(lower_end(cum, total), cum, freq, total);
+    const std::uint32_t t = static_cast<std::uint32_t>(std::uint64_t{cum} * range_ / total);
+    std::uint32_t range = static_cast<std::uint32_t>(std::uint64_t{cum + freq} * range_ / total) - (t + 1);
+    range += range == 0 ? 1 : 0;  // the encoder's empty-interval rule
+    const std::uint32_t code = code_ - (t + 1);  // wraps below the interval
+    if (code >= range) {
+      fail(Fault::invalid_code);
+      return;
+    }
+    code_ = code;
+    range_ = range;
+    low_ += std::uint64_t{t} + 1;
+    if (range_ < kTopValue) normalise();
   }
 
   Fault fault() const { return fault_; }
@@ -102,26 +106,6 @@ class RangeDecoder {
   std::uint32_t range() const { return range_; }
 
  private:
-  // floor(cum * range / total): the symbol's interval starts one unit above.
-  std::uint32_t lower_end(std::uint32_t cum, std::uint32_t total) const {
-    return static_cast<std::uint32_t>(std::uint64_t{cum} * range_ / total);
-  }
-
-  // narrow() with t = lower_end(cum, total) already known.
-  void narrow_at(std::uint32_t t, std::uint32_t cum, std::uint32_t freq, std::uint32_t total) {
-    std::uint32_t range = static_cast<std::uint32_t>(std::uint64_t{cum + freq} * range_ / total) - (t + 1);
-    range += range == 0 ? 1 : 0;  // the encoder's empty-interval rule
-    const std::uint32_t code = code_ - (t + 1);  // wraps below the interval
-    if (code >= range) {
-      fail(Fault::invalid_code);
-      return;
-    }
-    code_ = code;
-    range_ = range;
-    low_ += std::uint64_t{t} + 1;
-    if (range_ < kTopValue) normalise();
-  }
-
   // Keeps the first fault: it is the one that explains the others.
   void fail(Fault f) {
     if (fault_ == Fault::none) fault_ = f;

@@ -41,10 +41,12 @@ class RangeEncoder {
     range_ = static_cast<std::uint32_t>(std::uint64_t{cum + freq} * range_ / total) - (t + 1);
     // With freq 1 and range < 2 * total (a total above 2^23, a range just
     // above 2^24) that interval can be empty. The symbol then takes the one
-    // unit at its position, which is the unused lower unit of the next
+    // unit at low + t + 1, which is the unused lower unit of the next
     // symbol's interval (the last symbol's interval is never empty while
     // total < range). low is left as it is, so every byte written is the
-    // same as without this step; only the range becomes 1 instead of 0.
+    // same as without this step; only the range becomes 1 instead of 0. The
+    // decoder's quotient for that unit is exactly cum, so it finds the symbol
+    // without help.
     range_ += range_ == 0 ? 1 : 0;
     if (range_ < kTopValue) normalise();
   }
