@@ -98,11 +98,11 @@ const char* describe(CodecStatus status) {
     case CodecStatus::write_error:
       return "cannot write the output";
     case CodecStatus::truncated:
-      return "compressed data are truncated";
+      return "compressed data end too early (file truncated or damaged)";
     case CodecStatus::corrupt:
       return "compressed data are corrupt";
     case CodecStatus::trailing_data:
-      return "unexpected data after the end of the compressed stream (length field too small?)";
+      return "data follow the end of the compressed stream (length field too small, or file damaged)";
     case CodecStatus::negative_length:
       return "length field is negative";
     case CodecStatus::length_too_large:

@@ -25,13 +25,15 @@ enum class CodecStatus {
   short_input,  // the input ended before `length` bytes were read
   write_error,  // the sink's write function failed
   // Damaged compressed files, found by decompress(). The format has no
-  // checksum; these are the properties that every file the compressor
-  // writes has, and that the decoder checks as it goes.
+  // checksum; these are properties that every file the compressor writes
+  // has, and that the decoder checks as it goes. A changed byte makes the
+  // rest of the stream decode into other bytes, which may also end early or
+  // late, so it can be reported as any of the first three.
   truncated,         // the file ends inside the length field or the stream
   corrupt,           // the stream is not one the encoder can have written
   trailing_data,     // bytes follow the end of the stream
   negative_length,   // the length field is below 0
-  length_too_large,  // the stream ends before `length` bytes are decoded
+  length_too_large,  // the stream is whole, and ends before `length` bytes
 };
 
 // A short text for a message, e.g. "compressed data are truncated".
