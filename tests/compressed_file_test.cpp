@@ -211,7 +211,7 @@ TEST(CompressedFileDamage, ChangedBytesAreReported) {
   // But it must never be taken for a whole file.
   const std::vector<std::uint8_t> data = prefix(read_corpus("progc"), 800);
   const std::vector<std::uint8_t> file = compress_bytes(data);
-  int counts[8] = {};
+  int counts[16] = {};
   for (std::size_t i = 4; i < file.size(); ++i) {
     std::vector<std::uint8_t> damaged = file;
     damaged[i] ^= static_cast<std::uint8_t>(1u << (i % 8));
@@ -222,22 +222,26 @@ TEST(CompressedFileDamage, ChangedBytesAreReported) {
       EXPECT_EQ(compress_bytes(r.bytes), damaged) << "byte " << i;
     }
   }
-  std::printf("%zu changed bytes: corrupt %d, truncated %d, trailing data %d, length too large %d\n",
+  std::printf("%zu changed bytes: corrupt %d, truncated %d, trailing data %d, wrong end %d, length too large %d\n",
               file.size() - 4, counts[static_cast<int>(CodecStatus::corrupt)],
               counts[static_cast<int>(CodecStatus::truncated)], counts[static_cast<int>(CodecStatus::trailing_data)],
+              counts[static_cast<int>(CodecStatus::wrong_stream_end)],
               counts[static_cast<int>(CodecStatus::length_too_large)]);
-  // The leading four zero bytes of the stream and its last byte are checked
-  // directly.
-  for (std::size_t i : {std::size_t{4}, std::size_t{7}, file.size() - 1}) {
+  // The leading four zero bytes of the stream are checked at the start, its
+  // last byte at the end.
+  for (std::size_t i : {std::size_t{4}, std::size_t{7}}) {
     std::vector<std::uint8_t> damaged = file;
     damaged[i] ^= 0x01;
     EXPECT_EQ(decompress_bytes(damaged).status, CodecStatus::corrupt) << "byte " << i;
   }
+  std::vector<std::uint8_t> damaged = file;
+  damaged.back() ^= 0x01;
+  EXPECT_EQ(decompress_bytes(damaged).status, CodecStatus::wrong_stream_end);
 }
 
 TEST(CompressedFileDamage, DescribeNamesEveryStatus) {
   for (CodecStatus s : {CodecStatus::truncated, CodecStatus::corrupt, CodecStatus::trailing_data,
-                        CodecStatus::negative_length, CodecStatus::length_too_large}) {
+                        CodecStatus::wrong_stream_end, CodecStatus::negative_length, CodecStatus::length_too_large}) {
     EXPECT_STRNE(describe(s), describe(CodecStatus::ok));
     EXPECT_STRNE(describe(s), "unknown error");
   }

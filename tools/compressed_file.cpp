@@ -85,7 +85,9 @@ CodecStatus decompress(ByteSource& in, ByteSink& out, const Progress& progress) 
   // The decoder has read exactly the stream; whatever follows is not ours.
   if (in.has_more()) return CodecStatus::trailing_data;
   // A whole stream ends with the eight bytes of the encoder's final low.
-  if (!decoder.at_stream_end()) return CodecStatus::corrupt;
+  // Missing that, either a byte is damaged or the stream codes more symbols
+  // than the length says, the last of them without a byte of their own.
+  if (!decoder.at_stream_end()) return CodecStatus::wrong_stream_end;
   return out.flush() ? CodecStatus::ok : CodecStatus::write_error;
 }
 
@@ -103,6 +105,8 @@ const char* describe(CodecStatus status) {
       return "compressed data are corrupt";
     case CodecStatus::trailing_data:
       return "data follow the end of the compressed stream (length field too small, or file damaged)";
+    case CodecStatus::wrong_stream_end:
+      return "compressed stream does not end where the length field says (length field too small, or file damaged)";
     case CodecStatus::negative_length:
       return "length field is negative";
     case CodecStatus::length_too_large:

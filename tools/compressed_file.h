@@ -28,12 +28,13 @@ enum class CodecStatus {
   // checksum; these are properties that every file the compressor writes
   // has, and that the decoder checks as it goes. A changed byte makes the
   // rest of the stream decode into other bytes, which may also end early or
-  // late, so it can be reported as any of the first three.
-  truncated,         // the file ends inside the length field or the stream
-  corrupt,           // the stream is not one the encoder can have written
-  trailing_data,     // bytes follow the end of the stream
-  negative_length,   // the length field is below 0
-  length_too_large,  // the stream is whole, and ends before `length` bytes
+  // late, so it can be reported as any of the first four.
+  truncated,          // the file ends inside the length field or the stream
+  corrupt,            // the stream is not one the encoder can have written
+  trailing_data,      // bytes follow the end of the stream
+  wrong_stream_end,   // after `length` bytes the last eight are not a flush
+  negative_length,    // the length field is below 0
+  length_too_large,   // the stream is whole, and ends before `length` bytes
 };
 
 // A short text for a message, e.g. "compressed data are truncated".
