@@ -22,9 +22,12 @@ inline constexpr std::uint32_t kAllOnesPending = 0xFFFFFFFF;
 // four output bytes, the lower 32 bits the active part. A carry out of the
 // active part is absorbed by pending, so no byte is changed once written.
 //
-// Contract: every encode() gets 0 < freq, cum + freq <= total, total < 2^32,
-// and the decoder receives the same triples in the same order. Call flush()
-// exactly once after the last symbol.
+// Contract: every encode() gets 0 < freq, cum + freq <= total < 2^24 (the
+// model's totals stay within a few hundred of 2^23), and the decoder receives
+// the same triples in the same order. Call flush() exactly once after the
+// last symbol. Since the range is at least 2^24 when a symbol is coded, every
+// total is below the range, so the lower ends floor(cum * range / total) of
+// the 256 intervals are distinct.
 class RangeEncoder {
  public:
   explicit RangeEncoder(ByteSink& sink) : sink_(sink) {}
@@ -35,9 +38,16 @@ class RangeEncoder {
     // The symbol's interval is [low + t + 1, low + floor((cum+freq)*r/total)):
     // the unit at its lower end is left unused, which lets the decoder find
     // the symbol by a single division.
-    // Known fault: with freq 1, a total above 2^23 and a range just above
-    // 2^24 this difference can be 0, and range 0 cannot be decoded.
     range_ = static_cast<std::uint32_t>(std::uint64_t{cum + freq} * range_ / total) - (t + 1);
+    // With freq 1 and range < 2 * total (a total above 2^23, a range just
+    // above 2^24) that interval can be empty. The symbol then takes the one
+    // unit at low + t + 1, which is the unused lower unit of the next
+    // symbol's interval (the last symbol's interval is never empty while
+    // total < range). low is left as it is, so every byte written is the
+    // same as without this step; only the range becomes 1 instead of 0. The
+    // decoder's quotient for that unit is exactly cum, so it finds the symbol
+    // without help.
+    range_ += range_ == 0 ? 1 : 0;
     if (range_ < kTopValue) normalise();
   }
 
@@ -70,10 +80,10 @@ class RangeEncoder {
       low_ <<= shift;
       const std::uint32_t candidate = range_ << shift;
       // The guard keeps pending from being all ones, so the carry of at most
-      // 1 that the active part can still produce always fits into it.
-      // Known fault: it tests pending as it is now; a later carry can turn
-      // 0xFFFFFFFE into 0xFFFFFFFF, and the decoder, which tests the bytes as
-      // finally written, then fires where this did not.
+      // 1 that the active part can still produce always fits into it. The
+      // test is on pending as it is now, before any later carry; the decoder
+      // repeats it on its own copy of low, not on the bytes as finally
+      // written (a carry can still turn 0xFFFFFFFE into 0xFFFFFFFF).
       if (static_cast<std::uint32_t>(low_ >> 32) == kAllOnesPending) {
         range_ = kGuardRange;
         continue;

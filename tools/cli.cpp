@@ -160,10 +160,6 @@ Failure read_failure(const std::string& label, int err) {
   return Failure{label, "read error: " + error_text(err)};
 }
 
-Failure truncated_input(const std::string& label) {
-  return Failure{label, "compressed data is truncated or damaged (it ends before the coded stream)"};
-}
-
 std::FILE* console_stream(bool output_is_standard_output) {
   return output_is_standard_output ? stderr : stdout;
 }
@@ -203,9 +199,7 @@ std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
       in.reached_end_ = true;
     }
   }
-  if (!in.pad_with_zeros_) return 0;
-  std::memset(data, 0, n);
-  return n;
+  return 0;
 }
 
 void InputFile::close() {

@@ -73,7 +73,6 @@ void report(const char* program, const Failure& failure);
 
 // The reasons both programs give for an input that failed.
 Failure read_failure(const std::string& label, int err);
-Failure truncated_input(const std::string& label);
 
 // An opened, checked input. The descriptor is read through read(), which
 // ByteSource takes as its refill function and which remembers how the input
@@ -96,19 +95,8 @@ class InputFile {
   // ByteSource refill function: up to n bytes, 0 at the end or on an error.
   static std::size_t read(void* self, std::uint8_t* data, std::size_t n);
 
-  // After the end of the file or a read error, read() supplies zero bytes
-  // instead of reporting the end. For the decoder: the ByteSource would
-  // hand it 0xFF for every byte past the end, and a run of 0xFF bytes is
-  // what its carry guard waits to see end, so on a truncated file it would
-  // never return. With zeros it runs on to the next progress update, where
-  // ProgressMonitor stops it; reached_end() still tells what happened.
-  void pad_with_zeros(bool on) { pad_with_zeros_ = on; }
-
   // errno of the first failed read, 0 if none failed.
   int read_error() const { return read_error_; }
-  // True once a read found the end of the file. A decoder that reads exactly
-  // the bytes its encoder wrote never gets here on an intact file.
-  bool reached_end() const { return reached_end_; }
 
   // Closes the descriptor (never standard input). Throws Failure on error.
   void close();
@@ -120,7 +108,6 @@ class InputFile {
   struct stat status_ {};
   int read_error_ = 0;
   bool reached_end_ = false;
-  bool pad_with_zeros_ = false;
 };
 
 // The compressor must write the length before the first coded byte. For a

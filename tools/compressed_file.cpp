@@ -13,14 +13,26 @@ void put_length(ByteSink& out, std::int32_t length) {
   for (int i = 0; i < kLengthFieldSize; ++i) out.put(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
-std::int32_t get_length(ByteSource& in) {
+// Reads the length field; false if the input ends inside it.
+bool get_length(ByteSource& in, std::int32_t& length) {
   std::uint32_t v = 0;
   for (int i = 0; i < kLengthFieldSize; ++i) {
     const int b = in.get();
-    if (b < 0) return 0;
+    if (b < 0) return false;
     v |= static_cast<std::uint32_t>(b) << (8 * i);
   }
-  return static_cast<std::int32_t>(v);
+  length = static_cast<std::int32_t>(v);
+  return true;
+}
+
+// The status for a decoder that stopped on a fault before the last symbol.
+CodecStatus fault_status(const RangeDecoder& decoder, ByteSource& in) {
+  if (decoder.fault() == RangeDecoder::Fault::read_past_end) return CodecStatus::truncated;
+  // A whole stream that has been read to its end leaves the code at 0, where
+  // no symbol can be decoded: the length field asked for more symbols than
+  // the stream holds.
+  if (decoder.at_stream_end() && !in.has_more()) return CodecStatus::length_too_large;
+  return CodecStatus::corrupt;
 }
 
 // The one per-byte loop of both directions: report progress, let the model
@@ -43,18 +55,6 @@ bool run_model(std::int32_t length, const Progress& progress, CodeByte&& code_by
 
 }  // namespace
 
-const char* describe(CodecStatus status) {
-  switch (status) {
-    case CodecStatus::ok:
-      return "success";
-    case CodecStatus::short_input:
-      return "the input ended before its measured length";
-    case CodecStatus::write_error:
-      return "write error";
-  }
-  return "unknown error";
-}
-
 CodecStatus compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress) {
   put_length(out, length);
   RangeEncoder encoder(out);
@@ -69,15 +69,50 @@ CodecStatus compress(ByteSource& in, std::int32_t length, ByteSink& out, const P
 }
 
 CodecStatus decompress(ByteSource& in, ByteSink& out, const Progress& progress) {
-  const std::int32_t length = get_length(in);
+  std::int32_t length = 0;
+  if (!get_length(in, length)) return CodecStatus::truncated;
+  if (length < 0) return CodecStatus::negative_length;
   RangeDecoder decoder(in);
   decoder.start();
-  run_model(length, progress, [&](const FrequencyTable& table) {
+  if (decoder.fault() != RangeDecoder::Fault::none) return fault_status(decoder, in);
+  const bool complete = run_model(length, progress, [&](const FrequencyTable& table) {
     const unsigned x = decoder.decode_symbol(table.freq, table.total);
+    if (decoder.fault() != RangeDecoder::Fault::none) return -1;
     out.put(static_cast<std::uint8_t>(x));
     return static_cast<int>(x);
   });
+  if (!complete) return fault_status(decoder, in);
+  // The decoder has read exactly the stream; whatever follows is not ours.
+  if (in.has_more()) return CodecStatus::trailing_data;
+  // A whole stream ends with the eight bytes of the encoder's final low.
+  // Missing that, either a byte is damaged or the stream codes more symbols
+  // than the length says, the last of them without a byte of their own.
+  if (!decoder.at_stream_end()) return CodecStatus::wrong_stream_end;
   return out.flush() ? CodecStatus::ok : CodecStatus::write_error;
+}
+
+const char* describe(CodecStatus status) {
+  switch (status) {
+    case CodecStatus::ok:
+      return "no error";
+    case CodecStatus::short_input:
+      return "the input ended before its measured length";
+    case CodecStatus::write_error:
+      return "cannot write the output";
+    case CodecStatus::truncated:
+      return "compressed data end too early (file truncated or damaged)";
+    case CodecStatus::corrupt:
+      return "compressed data are corrupt";
+    case CodecStatus::trailing_data:
+      return "data follow the end of the compressed stream (length field too small, or file damaged)";
+    case CodecStatus::wrong_stream_end:
+      return "compressed stream does not end where the length field says (length field too small, or file damaged)";
+    case CodecStatus::negative_length:
+      return "length field is negative";
+    case CodecStatus::length_too_large:
+      return "length field is larger than the compressed stream holds";
+  }
+  return "unknown error";
 }
 
 }  // namespace bytemix

@@ -247,7 +247,6 @@ void ProgressMonitor::check() const {
   if (output_ != nullptr && output_->write_error() != 0) {
     throw Failure{output_->label(), error_text(output_->write_error())};
   }
-  if (input_ != nullptr && input_->reached_end()) throw truncated_input(input_->label());
 }
 
 void ProgressMonitor::report(void* self, std::int32_t done, std::int32_t length) {
