@@ -13,8 +13,9 @@
 // - 1/(k+1) truncated to U: < 1 U each. Horner T_k = 1/(k+1) - z T_{k+1}
 //   with each product truncated (< 1 U): the error of T_0 is below
 //   2 U / (1 - zeta) < 2.02 U.
-// - S truncated after degree kDegree = 19: |tail| <= zeta^20 / 21 / (1 - zeta)
-//   < 2^-152.7 (relative to S, which is in [0.99, 1.01]).
+// - S truncated after degree n <= kDegree = 19: |tail| <= zeta^20 / 21 /
+//   (1 - zeta) < 2^-152.7 for n = 19, and |tail| <= |z|^(n+1) < 2^-153 for
+//   the smaller n chosen when |z| is small (relative to S, in [0.99, 1.01]).
 // - z S: one more truncation, < 1 U + |z| (2.02 U + 2^-152.7).
 // - L_i and ln 2 come from three doubles each, within 2^-159 relative; the
 //   parts are converted exactly except for bits below U (< 1 U each).
@@ -25,6 +26,9 @@
 //   relative < 2^-151.
 // - e' != 0: |y| >= 0.3437 |e'|, absolute error < (0.7 |e'| + 0.35) 2^-159
 //   + 9 U: relative < 2^-157.
+
+#include <algorithm>
+#include <bit>
 
 #include "model/ln_detail.h"
 #include "model/wide_fixed.h"
@@ -80,9 +84,13 @@ double ln_accurate(double x) {
   const uint64_t R = uint64_t(t.r * 256.0);
   const int64_t N = int64_t(M * R) - (int64_t{1} << 60);
 
-  // S(z) by Horner; z * T = N * T / 2^60.
-  Fixed s = kCoefficients.inv[kDegree];
-  for (int k = kDegree - 1; k >= 0; --k) {
+  // S(z) by Horner; z * T = N * T / 2^60. With |z| < 2^-b, b = 60 -
+  // bit_width(|N|), a degree n with b (n + 1) >= 153 keeps the tail below
+  // 2^-153; near 1 this is far fewer than kDegree terms.
+  const int b = 60 - std::bit_width(uint64_t(N < 0 ? -N : N));
+  const int degree = std::min(kDegree, (153 + b - 1) / b - 1);
+  Fixed s = kCoefficients.inv[degree];
+  for (int k = degree - 1; k >= 0; --k) {
     const Fixed zs = wide::mul_int_shift(s, N, 60);
     s = kCoefficients.inv[k];
     wide::sub_from(s, zs);

@@ -41,7 +41,22 @@
 //      <= 0.02 eps_p + 2^-92.
 //    Overall the relative error of h + l is below 2^-75.5.
 //
-// 4. Rounding test. With err = kFastRelErr * |h| (exact: a power of two times
+// 4. Next to 1 (|x - 1| < 2^-27) the rounding test of step 5 would often
+//    fail: z = x - 1 has at most 26 significant bits there, so
+//    T = z - z^2/2 is a short number and ln x = T + z^3/3 - ... lies within
+//    about z^2/3 (relative) of it; when T happens to be a midpoint, a relative
+//    bound of 2^-74 cannot decide. So this band is evaluated differently:
+//    z = x - 1 and w = -z^2/2 are exact (z^2 has at most 52 bits), two_sum
+//    gives T = h0 + l0 exactly, and only d = ln(1+z) - T is approximated,
+//    d' = z^3 (1/3 - z/4), with |d' - d| <= 2^-50 |d| (truncation 0.6 z^2
+//    <= 2^-54.7 relative, at most four roundings). With l = fl(l0 + d'),
+//        |ln x - (h0 + l)| <= 2^-50 |d| + 2^-53 |l|,
+//    and the test below uses err = 2^-48 |d'| + 1.0625 * 2^-52 |l|, which
+//    also covers the roundings of l -+ err and of err itself. It fails only
+//    if T lies within about 2^-105 |z| of a midpoint, i.e. for a handful of
+//    arguments with |z| <= 2^-51.
+//
+// 5. Rounding test. With err = kFastRelErr * |h| (exact: a power of two times
 //    h, and |h| >= 2^-54 so nothing underflows), y lies in
 //    [h + l - err', h + l + err'] for err' = 2^-75.5 |y| + 2^-104 |h|, the
 //    second term covering the rounding of l -+ err and |y| vs |h|. Since
@@ -78,15 +93,8 @@ inline double abs_value(double v) {
   return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & 0x7fffffffffffffffu);
 }
 
-}  // namespace
-
-bool ln_fast(double x, double& result) {
-  int e;
-  uint64_t frac;
-  if (!decompose(x, e, frac)) {
-    result = special_value(x);
-    return true;
-  }
+// Steps 1 to 3 for x = 2^e (1 + frac 2^-52): ln x ~ h + l, |l| <= ulp(h)/2.
+inline void evaluate(int e, uint64_t frac, double& h, double& l) {
   const int i = table_index(frac);
   const TableEntry& t = kTable[i];
   const double ep = double(e + (i >= kSplitIndex ? 1 : 0));
@@ -135,10 +143,43 @@ bool ln_fast(double x, double& result) {
   double yh, yl;
   two_sum(kh, ph, yh, yl);
   yl += kl + pl;
-  double h, l;
   fast_two_sum(yh, yl, h, l);
+}
 
-  // Rounding test (step 4).
+}  // namespace
+
+void ln_fast_eval(double x, double& h, double& l) {
+  int e = 0;
+  uint64_t frac = 0;
+  decompose(x, e, frac);
+  evaluate(e, frac, h, l);
+}
+
+bool ln_fast(double x, double& result) {
+  if (x > 1 - 0x1p-27 && x < 1 + 0x1p-27) {  // step 4
+    using namespace dd;
+    const double z = x - 1;      // exact (Sterbenz)
+    const double w = -0.5 * z * z;  // exact, z has <= 26 significant bits
+    double h0, l0;
+    two_sum(z, w, h0, l0);
+    const double d = z * z * z * (kThirdHi + kC4 * z);
+    const double l = l0 + d;
+    const double err = 0x1p-48 * abs_value(d) + 0x1.1p-52 * abs_value(l);
+    const double lo = h0 + (l - err);
+    const double hi = h0 + (l + err);
+    result = lo;
+    return lo == hi;
+  }
+  int e;
+  uint64_t frac;
+  if (!decompose(x, e, frac)) {
+    result = special_value(x);
+    return true;
+  }
+  double h, l;
+  evaluate(e, frac, h, l);
+
+  // Rounding test (step 5).
   const double err = kFastRelErr * abs_value(h);
   const double lo = h + (l - err);
   const double hi = h + (l + err);
