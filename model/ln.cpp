@@ -1,9 +1,13 @@
 #include "model/ln.h"
 
-#include <cmath>
+#include "model/ln_detail.h"
 
 namespace bytemix {
 
-double ln(double x) { return std::log(x); }
+double ln(double x) {
+  double result;
+  if (ln_detail::ln_fast(x, result)) return result;
+  return ln_detail::ln_accurate(x);
+}
 
 }  // namespace bytemix
