@@ -61,7 +61,7 @@ CodecStatus decompress(ByteSource& in, ByteSink& out, const Progress& progress) 
   RangeDecoder decoder(in);
   decoder.start();
   run_model(length, progress, [&](const FrequencyTable& table) {
-    const unsigned x = decoder.decode_symbol(table.freq, table.total);
+    const unsigned x = decoder.decode_symbol(table);
     out.put(static_cast<std::uint8_t>(x));
     return static_cast<int>(x);
   });
