@@ -44,6 +44,11 @@ class ByteModel {
   float order1_slow(unsigned c, unsigned k) const { return order1_slow_[c][k]; }
   float order1_fast(unsigned c, unsigned k) const { return order1_fast_[c][k]; }
   float mixed(unsigned k) const { return mixed_[k]; }
+  // The row sums kept by update() (see the members below).
+  double sum_order0_slow() const { return sum_order0_slow_; }
+  double sum_order0_fast() const { return sum_order0_fast_; }
+  double sum_order1_slow(unsigned c) const { return sum_order1_slow_[c]; }
+  double sum_order1_fast(unsigned c) const { return sum_order1_fast_[c]; }
   float cost_order0(unsigned i) const { return cost_order0_[i]; }
   float cost_order1(unsigned c, unsigned i) const { return cost_order1_[c][i]; }
   float cost_final(unsigned c, unsigned i) const { return cost_final_[c][i]; }

@@ -36,6 +36,29 @@ inline constexpr double kZeroProbabilityCost = 65535.0;
 // Start of the minimum search; every real cost is below it.
 inline constexpr double kInitialBestCost = 1e10;
 
+// The running total of the mixed values is not exact, so it must be the sum
+// rounded after every addition in index order. The vector kernels still add
+// eight values at a time, by this argument: while the total s lies in one
+// binade [h, 2h) (h a power of two), every sum rounds to the grid u = h *
+// 2^-52, and s is on that grid; so fl(s + v) = s + round_u(v) for v >= 0 as
+// long as the result stays below 2h and v is not exactly halfway between two
+// grid points (there the even neighbour depends on s). The rounded terms are
+// multiples of u whose partial sums stay below 2h, so adding them is exact
+// in any order. A block that leaves the binade, or holds a halfway or
+// negative value, is added one value at a time instead.
+inline double binade_floor(double s) {
+  std::uint64_t bits;
+  __builtin_memcpy(&bits, &s, sizeof bits);
+  bits &= 0x7FF0000000000000u;
+  double h;
+  __builtin_memcpy(&h, &bits, sizeof h);
+  return h;
+}
+
+// Smallest positive normal double: below it the grid argument needs care
+// that is not worth taking, so such totals are added one value at a time.
+inline constexpr double kSmallestNormal = 0x1p-1022;
+
 // Round to nearest, ties to even, for 0 <= v < 2^51: adding 2^52 leaves no
 // fraction bits, so the addition itself rounds in the current (nearest)
 // mode, without relying on a library rounding function.

@@ -20,6 +20,43 @@
 namespace bytemix::kernels {
 namespace {
 
+// The sum of m[0..255] rounded after every addition in index order, eight
+// values at a time while the total stays in one binade (see binade_floor).
+double ordered_total(const double* m) {
+  const __m512d zero = _mm512_setzero_pd();
+  double s = 0;
+  int k = 0;
+  while (k < 256) {
+    if (s >= kSmallestNormal) {
+      const double h = binade_floor(s);
+      const double limit = 2 * h;
+      const __m512d hv = _mm512_set1_pd(h);
+      const __m512d half_u = _mm512_set1_pd(h * 0x1p-53);
+      // The block sums depend on h only, not on s: the only dependent
+      // chain is one addition per block.
+      while (k + 8 <= 256) {
+        const __m512d v = _mm512_loadu_pd(m + k);
+        const __m512d r = _mm512_sub_pd(_mm512_add_pd(v, hv), hv);
+        const __mmask8 ok = _mm512_cmp_pd_mask(v, zero, _CMP_GE_OQ) &
+                            _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(v, r)), half_u,
+                                               _CMP_NEQ_OQ);
+        const double next = s + _mm512_reduce_add_pd(r);
+        if (ok != 0xFF || !(next < limit)) break;
+        s = next;
+        k += 8;
+      }
+      // Into the next binade (or past a halfway value) one value at a time.
+      for (int j = 0; j < 8 && k < 256; ++j) {
+        s += m[k++];
+        if (s >= limit) break;
+      }
+    } else {
+      s += m[k++];
+    }
+  }
+  return s;
+}
+
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
            const double coef[4], float* mixed) {
   const __m512d a1 = _mm512_set1_pd(coef[0]);
@@ -38,10 +75,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
     _mm512_store_pd(m + k, v);
     _mm256_storeu_ps(mixed + k, _mm512_cvtpd_ps(v));
   }
-  // Not exact: the order of addition is part of the result.
-  double total = 0;
-  for (int k = 0; k < 256; ++k) total += m[k];
-  return total;
+  return ordered_total(m);
 }
 
 void frequencies(const float* mixed, double scale, FrequencyTable& table) {
