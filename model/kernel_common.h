@@ -59,25 +59,6 @@ inline double binade_floor(double s) {
 // that is not worth taking, so such totals are added one value at a time.
 inline constexpr double kSmallestNormal = 0x1p-1022;
 
-// The candidates' blends are accumulated the same way: while x lies in one
-// binade [h, 2h) and the step s is smaller than h/2, fl(x + s) = x +
-// round_u(s) for the grid u = h * 2^-52, unless s is halfway between two
-// grid points; so the next values are x + j * round_u(s), exact, for as long
-// as they stay in the binade (strictly above h when s < 0, so that the exact
-// sums cannot fall below h either).
-//
-// Returns round_u(s) in r and true if this shortcut applies from x.
-inline bool grid_step(double x, double step, double& r) {
-  if (!(x >= kSmallestNormal)) return false;
-  const double h = binade_floor(x);
-  const double magnitude = step < 0 ? -step : step;
-  if (!(magnitude < 0.5 * h)) return false;
-  const double anchor = 1.5 * h;  // anchor + step stays in [h, 2h): grid u
-  r = (anchor + step) - anchor;
-  const double miss = step - r;
-  return (miss < 0 ? -miss : miss) != h * 0x1p-53;
-}
-
 // Round to nearest, ties to even, for 0 <= v < 2^51: adding 2^52 leaves no
 // fraction bits, so the addition itself rounds in the current (nearest)
 // mode, without relying on a library rounding function.
@@ -103,7 +84,7 @@ inline void accumulate_candidates(float a, float b, double x[kCandidates]) {
 // endpoint (i = 0 or 63) whose probability is not positive is charged
 // kZeroProbabilityCost. Interior blends are positive whenever a, b >= 0 are
 // not both 0, so they take the logarithm without a test. One scalar ln per
-// candidate; the vector kernels replace the interior ones by lanes.
+// candidate, for now on every path.
 inline void charge_candidates_scalar(const double x[kCandidates], double e[kCandidates]) {
   e[0] = x[0] > 0 ? -ln(x[0]) : kZeroProbabilityCost;
   for (int i = 1; i < kCandidates - 1; ++i) e[i] = -ln(x[i]);

@@ -133,36 +133,6 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
   sums[3] = decay_row(o0f, kFastDecayF);
 }
 
-// accumulate_candidates, eight values at a time where grid_step allows.
-void accumulate_candidates_lanes(float a, float b, double x[kCandidates]) {
-  const double step = (static_cast<double>(b) - static_cast<double>(a)) * kCandidateStep;
-  const __m512d lane = _mm512_set_pd(8, 7, 6, 5, 4, 3, 2, 1);
-  double v = a;
-  x[0] = v;
-  int i = 1;
-  while (i < kCandidates) {
-    double r;
-    if (grid_step(v, step, r)) {
-      const double h = binade_floor(v);
-      const __m512d y = _mm512_add_pd(_mm512_set1_pd(v), _mm512_mul_pd(lane, _mm512_set1_pd(r)));
-      const __mmask8 inside = step >= 0 ? _mm512_cmp_pd_mask(y, _mm512_set1_pd(2 * h), _CMP_LT_OQ)
-                                        : _mm512_cmp_pd_mask(y, _mm512_set1_pd(h), _CMP_GT_OQ);
-      // The leading lanes that stayed inside, at most what is left to fill.
-      int n = __builtin_ctz(~static_cast<unsigned>(inside));
-      if (n > kCandidates - i) n = kCandidates - i;
-      if (n > 0) {
-        _mm512_mask_storeu_pd(x + i, static_cast<__mmask8>((1u << n) - 1), y);
-        v = x[i + n - 1];
-        i += n;
-        if (n == 8) continue;
-        if (i == kCandidates) break;
-      }
-    }
-    v = v + step;
-    x[i++] = v;
-  }
-}
-
 double select_weight(float a, float b, float* costs, float decay) {
   constexpr int kVectors = kCandidates / 8;
   const __m512d d = _mm512_set1_pd(decay);
@@ -172,7 +142,7 @@ double select_weight(float a, float b, float* costs, float decay) {
       c[j] = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
   } else {
     alignas(64) double x[kCandidates], e[kCandidates];
-    accumulate_candidates_lanes(a, b, x);
+    accumulate_candidates(a, b, x);
     charge_candidates_scalar(x, e);
     for (int j = 0; j < kVectors; ++j)
       c[j] = _mm512_add_pd(_mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d),
