@@ -14,8 +14,11 @@ namespace bytemix {
 // the same bytes produce bit-identical frequency tables on every machine.
 //
 // Usage: reset(), then strictly alternating predict() and update(x) for each
-// byte. No memory is allocated after construction (the object is ~645 KiB;
+// byte. No memory is allocated after construction (the object is ~650 KiB;
 // keep it off small stacks).
+//
+// The loops over 256 counts and 64 candidates run in the vector kernels of
+// model/kernels.h, chosen once per run; all of them give the same bits.
 class ByteModel {
  public:
   ByteModel() { reset(); }
@@ -41,19 +44,33 @@ class ByteModel {
   float order1_slow(unsigned c, unsigned k) const { return order1_slow_[c][k]; }
   float order1_fast(unsigned c, unsigned k) const { return order1_fast_[c][k]; }
   float mixed(unsigned k) const { return mixed_[k]; }
+  // The row sums kept by update() (see the members below).
+  double sum_order0_slow() const { return sum_order0_slow_; }
+  double sum_order0_fast() const { return sum_order0_fast_; }
+  double sum_order1_slow(unsigned c) const { return sum_order1_slow_[c]; }
+  double sum_order1_fast(unsigned c) const { return sum_order1_fast_[c]; }
+  float cost_order0(unsigned i) const { return cost_order0_[i]; }
+  float cost_order1(unsigned c, unsigned i) const { return cost_order1_[c][i]; }
+  float cost_final(unsigned c, unsigned i) const { return cost_final_[c][i]; }
 
  private:
-  float order0_slow_[256];
-  float order0_fast_[256];
-  float order1_slow_[256][256];
-  float order1_fast_[256][256];
+  alignas(64) float order0_slow_[256];
+  alignas(64) float order0_fast_[256];
+  alignas(64) float order1_slow_[256][256];
+  alignas(64) float order1_fast_[256][256];
   float weight_order0_;
   float weight_order1_[256];
   float weight_final_[256];
-  float cost_order0_[kCandidates];
-  float cost_order1_[256][kCandidates];
-  float cost_final_[256][kCandidates];
-  float mixed_[256];
+  alignas(64) float cost_order0_[kCandidates];
+  alignas(64) float cost_order1_[256][kCandidates];
+  alignas(64) float cost_final_[256][kCandidates];
+  alignas(64) float mixed_[256];
+
+  // The sums of the four kinds of row, kept up to date by update() rather
+  // than recomputed by predict(). A row's sum is exact in double whatever
+  // the order of addition, so these equal the index-order sums.
+  double sum_order0_slow_, sum_order0_fast_;
+  double sum_order1_slow_[256], sum_order1_fast_[256];
 
   unsigned context_;
   // Inverse sums of the four count rows at the last predict(): 1/S, or 0 for

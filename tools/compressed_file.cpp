@@ -76,7 +76,7 @@ CodecStatus decompress(ByteSource& in, ByteSink& out, const Progress& progress) 
   decoder.start();
   if (decoder.fault() != RangeDecoder::Fault::none) return fault_status(decoder, in);
   const bool complete = run_model(length, progress, [&](const FrequencyTable& table) {
-    const unsigned x = decoder.decode_symbol(table.freq, table.total);
+    const unsigned x = decoder.decode_symbol(table);
     if (decoder.fault() != RangeDecoder::Fault::none) return -1;
     out.put(static_cast<std::uint8_t>(x));
     return static_cast<int>(x);

@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""Whole-file timings on the corpus: the literal baseline, each vector path of
+the real programs, and general-purpose compressors for context.
+
+Builds nothing: it is given the binaries. For every file and method it runs
+compression and decompression several times, takes the median wall time,
+checks that the round trip restores the file, and prints a Markdown table of
+compressed size, bits per byte, MB/s each way and speed-up over the literal
+baseline each way. The last row per method is the whole corpus (sums).
+
+  bench/run_corpus.py --compressor build/compressor \
+      --decompressor build/decompressor \
+      --literal build/bench/literal_compressor [--runs 3] [--files book1 ...]
+
+Timings are wall-clock on whatever else the machine is doing: run it on an
+idle machine, or read the figures as upper bounds.
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def timed(cmd, env=None, stdin=None, stdout=None):
+    start = time.perf_counter()
+    subprocess.run(cmd, env=env, stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - start
+
+
+def measure(method, src, work, runs):
+    """Returns (compressed size, median compress s, median decompress s)."""
+    packed = os.path.join(work, "packed")
+    restored = os.path.join(work, "restored")
+    ctimes, dtimes = [], []
+    for _ in range(runs):
+        ctimes.append(method["compress"](src, packed))
+        dtimes.append(method["decompress"](packed, restored))
+        with open(src, "rb") as a, open(restored, "rb") as b:
+            if a.read() != b.read():
+                sys.exit(f"{method['name']}: {src} did not round-trip")
+    return os.path.getsize(packed), statistics.median(ctimes), statistics.median(dtimes)
+
+
+def program_method(name, compressor, decompressor, path=None):
+    env = dict(os.environ)
+    if path:
+        env["BYTEMIX_SIMD"] = path
+    quiet = subprocess.DEVNULL
+    return {
+        "name": name,
+        "compress": lambda s, d: timed([compressor, s, d], env=env, stdout=quiet),
+        "decompress": lambda s, d: timed([decompressor, s, d], env=env, stdout=quiet),
+    }
+
+
+def literal_method(binary):
+    quiet = subprocess.DEVNULL
+    return {
+        "name": "literal",
+        "compress": lambda s, d: timed([binary, "compress", s, d], stdout=quiet),
+        "decompress": lambda s, d: timed([binary, "decompress", s, d], stdout=quiet),
+    }
+
+
+def stream_method(name, tool, level):
+    def compress(s, d):
+        with open(s, "rb") as i, open(d, "wb") as o:
+            return timed([tool, level, "-c"], stdin=i, stdout=o)
+
+    def decompress(s, d):
+        with open(s, "rb") as i, open(d, "wb") as o:
+            return timed([tool, "-d", "-c"], stdin=i, stdout=o)
+
+    return {"name": f"{os.path.basename(tool)} {level}", "compress": compress, "decompress": decompress}
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--compressor", required=True)
+    ap.add_argument("--decompressor", required=True)
+    ap.add_argument("--literal", required=True, help="bench/literal_compressor")
+    ap.add_argument("--corpus", default=os.path.join(here, "..", "..", "shared", "corpus"))
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--files", nargs="*", help="corpus files (default: all)")
+    ap.add_argument("--no-others", action="store_true", help="skip gzip, bzip2, xz, zstd")
+    args = ap.parse_args()
+
+    files = args.files or sorted(os.listdir(args.corpus))
+    flags = cpu_flags()
+    methods = [literal_method(args.literal), program_method("portable", args.compressor, args.decompressor, "portable")]
+    if "avx2" in flags:
+        methods.append(program_method("avx2", args.compressor, args.decompressor, "avx2"))
+    if "avx512f" in flags:
+        methods.append(program_method("avx512", args.compressor, args.decompressor, "avx512"))
+    if not args.no_others:
+        for tool, level in (("gzip", "-9"), ("bzip2", "-9"), ("xz", "-9"), ("zstd", "-19")):
+            if shutil.which(tool):
+                methods.append(stream_method(shutil.which(tool), tool, level))
+                methods[-1]["name"] = f"{tool} {level}"
+
+    results = {}  # (method, file) -> (size, ctime, dtime)
+    with tempfile.TemporaryDirectory() as work:
+        for f in files:
+            src = os.path.join(args.corpus, f)
+            for m in methods:
+                results[(m["name"], f)] = measure(m, src, work, args.runs)
+                print(f"  {f:8} {m['name']:10} done", file=sys.stderr)
+
+    sizes = {f: os.path.getsize(os.path.join(args.corpus, f)) for f in files}
+    print(f"Median of {args.runs} runs, wall clock; MB = 10^6 bytes; speed-up = literal time / time.\n")
+    print("| file | method | size | bits/byte | compress MB/s | decompress MB/s | speed-up c | speed-up d |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|")
+    rows = files + (["(all)"] if len(files) > 1 else [])
+    for f in rows:
+        for m in methods:
+            name = m["name"]
+            if f == "(all)":
+                n = sum(sizes.values())
+                size = sum(results[(name, g)][0] for g in files)
+                ct = sum(results[(name, g)][1] for g in files)
+                dt = sum(results[(name, g)][2] for g in files)
+                lc = sum(results[("literal", g)][1] for g in files)
+                ld = sum(results[("literal", g)][2] for g in files)
+            else:
+                n = sizes[f]
+                size, ct, dt = results[(name, f)]
+                _, lc, ld = results[("literal", f)]
+            print(f"| {f} | {name} | {size} | {8 * size / n:.3f} | {n / ct / 1e6:.2f} | {n / dt / 1e6:.2f} "
+                  f"| {lc / ct:.1f}x | {ld / dt:.1f}x |")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "model/frequency_table.h"
+
+namespace bytemix::kernels {
+
+// The byte model's per-byte loops, one implementation per instruction set.
+// Every implementation performs the same IEEE operations on the same values
+// (only the grouping into lanes differs, and only where the result is exact
+// in any grouping), so all of them give bit-identical results; the fastest
+// one the processor supports is chosen once per run.
+enum class Isa { portable, avx2, avx512 };
+
+struct Table {
+  Isa isa;
+  const char* name;
+
+  // The 256 mixed values of one prediction:
+  //   m = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0
+  // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and returns
+  // the sum of the unrounded m, added in index order k = 0..255 from 0.
+  double (*mix)(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
+                const double coef[4], float* mixed);
+
+  // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])), total = their
+  // sum, cum = their running sums (cum[0] = 0, cum[256] = total).
+  void (*frequencies)(const float* mixed, double scale, FrequencyTable& table);
+
+  // Decays the four rows of 256 counts in place: each count above the floor
+  // 0.001 is multiplied by its decay (2047/2048 for the slow rows o1s and
+  // o0s, 925/1024 for the fast rows o1f and o0f) and stored as a float.
+  // Returns in sums[] the sums of the decayed rows, in the order o1s, o1f,
+  // o0s, o0f. The sums are exact (see decay_contract.h), so any order of
+  // addition gives the same doubles.
+  void (*decay)(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]);
+
+  // WeightSelector::select_weight with the same contract and results.
+  double (*select_weight)(float a, float b, float* costs, float decay);
+};
+
+// The implementation in use: chosen at the first call from what the
+// processor offers (AVX-512, then AVX2, then portable), unless the
+// environment variable BYTEMIX_SIMD names one (portable, avx2 or avx512;
+// a name the processor cannot run falls back to the automatic choice).
+const Table& active();
+
+// The implementation for one instruction set, or nullptr if this build or
+// this processor cannot run it. For tests and benchmarks.
+const Table* for_isa(Isa isa);
+
+// Per instruction set; only those built for this target exist.
+extern const Table portable_table;
+#if defined(__x86_64__) || defined(__i386__)
+extern const Table avx2_table;
+extern const Table avx512_table;
+#endif
+
+}  // namespace bytemix::kernels

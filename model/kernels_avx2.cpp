@@ -1,0 +1,133 @@
+// AVX2 kernels. Built with -mavx2 (never -mfma) for this file alone and
+// called only after the processor has been found to support AVX2. Every
+// product and sum below is rounded on its own as in the scalar reading.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "model/kernel_common.h"
+#include "model/kernels.h"
+
+namespace bytemix::kernels {
+namespace {
+
+double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
+           const double coef[4], float* mixed) {
+  const __m256d a1 = _mm256_set1_pd(coef[0]);
+  const __m256d b1 = _mm256_set1_pd(coef[1]);
+  const __m256d b0 = _mm256_set1_pd(coef[2]);
+  const __m256d a0 = _mm256_set1_pd(coef[3]);
+  alignas(32) double m[256];
+  for (int k = 0; k < 256; k += 4) {
+    const __m256d s1 = _mm256_cvtps_pd(_mm_loadu_ps(o1s + k));
+    const __m256d f1 = _mm256_cvtps_pd(_mm_loadu_ps(o1f + k));
+    const __m256d f0 = _mm256_cvtps_pd(_mm_loadu_ps(o0f + k));
+    const __m256d s0 = _mm256_cvtps_pd(_mm_loadu_ps(o0s + k));
+    __m256d v = _mm256_add_pd(_mm256_mul_pd(s1, a1), _mm256_mul_pd(f1, b1));
+    v = _mm256_add_pd(v, _mm256_mul_pd(f0, b0));
+    v = _mm256_add_pd(v, _mm256_mul_pd(s0, a0));
+    _mm256_store_pd(m + k, v);
+    _mm_storeu_ps(mixed + k, _mm256_cvtpd_ps(v));
+  }
+  // Not exact: the order of addition is part of the result.
+  double total = 0;
+  for (int k = 0; k < 256; ++k) total += m[k];
+  return total;
+}
+
+// Inclusive running sums of the eight lanes.
+inline __m256i running_sums(__m256i f) {
+  __m256i x = _mm256_add_epi32(f, _mm256_slli_si256(f, 4));
+  x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
+  // Each 128-bit half now holds its own running sums; add the lower half's
+  // total (its lane 3) to every lane of the upper half.
+  const __m256i low_total = _mm256_shuffle_epi32(x, 0xFF);
+  return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+}
+
+void frequencies(const float* mixed, double scale, FrequencyTable& table) {
+  const __m256d sc = _mm256_set1_pd(scale);
+  const __m256d shift = _mm256_set1_pd(4503599627370496.0);  // 2^52, as round_to_nearest_even
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i last = _mm256_set1_epi32(7);
+  __m256i carry = _mm256_setzero_si256();
+  for (int k = 0; k < 256; k += 8) {
+    const __m256d lo = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k)));
+    const __m256d hi = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k + 4)));
+    const __m128i ilo = _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(lo, shift), shift));
+    const __m128i ihi = _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(hi, shift), shift));
+    __m256i f = _mm256_inserti128_si256(_mm256_castsi128_si256(ilo), ihi, 1);
+    f = _mm256_max_epi32(f, one);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.freq + k), f);
+    const __m256i x = running_sums(f);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.cum + k),
+                        _mm256_add_epi32(carry, _mm256_sub_epi32(x, f)));
+    carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(x, last));
+  }
+  const auto total = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(carry));
+  table.cum[256] = total;
+  table.total = total;
+}
+
+double decay_row(float* row, float decay) {
+  const __m256 floor = _mm256_set1_ps(kDecayFloorF);
+  const __m256 k = _mm256_set1_ps(decay);
+  __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+  for (int i = 0; i < 256; i += 8) {
+    __m256 v = _mm256_loadu_ps(row + i);
+    const __m256 above = _mm256_cmp_ps(v, floor, _CMP_GT_OQ);
+    v = _mm256_blendv_ps(v, _mm256_mul_ps(v, k), above);
+    _mm256_storeu_ps(row + i, v);
+    acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+    acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+  }
+  const __m256d s = _mm256_add_pd(acc0, acc1);
+  const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+  return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
+}
+
+void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
+  sums[0] = decay_row(o1s, kSlowDecayF);
+  sums[1] = decay_row(o1f, kFastDecayF);
+  sums[2] = decay_row(o0s, kSlowDecayF);
+  sums[3] = decay_row(o0f, kFastDecayF);
+}
+
+double select_weight(float a, float b, float* costs, float decay) {
+  constexpr int kVectors = kCandidates / 4;
+  const __m256d d = _mm256_set1_pd(decay);
+  __m256d c[kVectors];
+  if (a == 0 && b == 0) {
+    for (int j = 0; j < kVectors; ++j)
+      c[j] = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d);
+  } else {
+    alignas(32) double x[kCandidates], e[kCandidates];
+    accumulate_candidates(a, b, x);
+    charge_candidates_scalar(x, e);
+    for (int j = 0; j < kVectors; ++j)
+      c[j] = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d),
+                           _mm256_load_pd(e + 4 * j));
+  }
+  __m256d lowest = c[0];
+  for (int j = 0; j < kVectors; ++j) {
+    _mm_storeu_ps(costs + 4 * j, _mm256_cvtpd_ps(c[j]));
+    lowest = _mm256_min_pd(lowest, c[j]);
+  }
+  __m128d h = _mm_min_pd(_mm256_castpd256_pd128(lowest), _mm256_extractf128_pd(lowest, 1));
+  h = _mm_min_sd(h, _mm_unpackhi_pd(h, h));
+  // The first index holding the smallest cost; none if no cost is below
+  // the initial best (then the index stays 0).
+  const double best = _mm_cvtsd_f64(h);
+  if (!(best < kInitialBestCost)) return 0;
+  const __m256d target = _mm256_set1_pd(best);
+  std::uint64_t hits = 0;
+  for (int j = 0; j < kVectors; ++j)
+    hits |= std::uint64_t(_mm256_movemask_pd(_mm256_cmp_pd(c[j], target, _CMP_EQ_OQ))) << (4 * j);
+  return __builtin_ctzll(hits) * kCandidateStep;
+}
+
+}  // namespace
+
+const Table avx2_table = {Isa::avx2, "avx2", mix, frequencies, decay, select_weight};
+
+}  // namespace bytemix::kernels

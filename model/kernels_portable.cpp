@@ -1,0 +1,82 @@
+// Portable kernels: plain loops, no intrinsics, for any target. The compiler
+// may vectorise the element-wise loops; that cannot change a result, since
+// each lane performs the same rounded operations (contraction is off).
+#include "model/kernel_common.h"
+#include "model/kernels.h"
+
+namespace bytemix::kernels {
+namespace {
+
+double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
+           const double coef[4], float* mixed) {
+  const double a1 = coef[0], b1 = coef[1], b0 = coef[2], a0 = coef[3];
+  double m[256];
+  for (int k = 0; k < 256; ++k) {
+    m[k] = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0;
+    mixed[k] = static_cast<float>(m[k]);
+  }
+  // Not exact: the order of addition is part of the result.
+  double total = 0;
+  for (int k = 0; k < 256; ++k) total += m[k];
+  return total;
+}
+
+void frequencies(const float* mixed, double scale, FrequencyTable& table) {
+  for (int k = 0; k < 256; ++k) {
+    const std::int32_t f = round_to_nearest_even(scale * mixed[k]);
+    table.freq[k] = f < 1 ? 1 : f;
+  }
+  std::uint32_t cum = 0;
+  for (int k = 0; k < 256; ++k) {
+    table.cum[k] = cum;
+    cum += static_cast<std::uint32_t>(table.freq[k]);
+  }
+  table.cum[256] = cum;
+  table.total = cum;
+}
+
+double decay_row(float* row, float decay) {
+  double sum = 0;
+  for (int k = 0; k < 256; ++k) {
+    const float v = row[k] > kDecayFloorF ? row[k] * decay : row[k];
+    row[k] = v;
+    sum += v;
+  }
+  return sum;
+}
+
+void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
+  sums[0] = decay_row(o1s, kSlowDecayF);
+  sums[1] = decay_row(o1f, kFastDecayF);
+  sums[2] = decay_row(o0s, kSlowDecayF);
+  sums[3] = decay_row(o0f, kFastDecayF);
+}
+
+double select_weight(float a, float b, float* costs, float decay) {
+  const double d = decay;
+  double c[kCandidates];
+  if (a == 0 && b == 0) {
+    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d;
+  } else {
+    double x[kCandidates], e[kCandidates];
+    accumulate_candidates(a, b, x);
+    charge_candidates_scalar(x, e);
+    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d + e[i];
+  }
+  double best = kInitialBestCost;
+  int index = 0;
+  for (int i = 0; i < kCandidates; ++i) {
+    costs[i] = static_cast<float>(c[i]);
+    if (c[i] < best) {
+      best = c[i];
+      index = i;
+    }
+  }
+  return index * kCandidateStep;
+}
+
+}  // namespace
+
+const Table portable_table = {Isa::portable, "portable", mix, frequencies, decay, select_weight};
+
+}  // namespace bytemix::kernels

@@ -1,0 +1,167 @@
+// The fast ByteModel against the literal one, step by step: identical
+// frequency tables, running sums, mixed values, weights and costs, on corpus
+// files and on generated data. Run once per vector path (BYTEMIX_SIMD).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/byte_model.h"
+#include "model/kernels.h"
+#include "tests/literal_model/literal_byte_model.h"
+
+namespace bytemix {
+namespace {
+
+std::vector<std::uint8_t> corpus_file(const char* name, std::size_t limit) {
+  std::vector<std::uint8_t> data;
+  const std::string path = std::string(BYTEMIX_CORPUS_DIR) + "/" + name;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return data;
+  int c;
+  while (data.size() < limit && (c = std::getc(f)) != EOF) data.push_back(static_cast<std::uint8_t>(c));
+  std::fclose(f);
+  return data;
+}
+
+// The path the environment asks for must be the one in use; a path the
+// processor cannot run is skipped rather than silently replaced.
+void require_requested_path() {
+  const char* requested = std::getenv("BYTEMIX_SIMD");
+  if (requested == nullptr) return;
+  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx512}) {
+    const kernels::Table* t = kernels::for_isa(isa);
+    if (t != nullptr && std::strcmp(t->name, requested) == 0) {
+      ASSERT_STREQ(kernels::active().name, requested);
+      return;
+    }
+  }
+  GTEST_SKIP() << "this processor cannot run the " << requested << " path";
+}
+
+class ModelDifferential : public ::testing::Test {
+ protected:
+  void SetUp() override { require_requested_path(); }
+
+  // Drives both models with `data` and compares everything each step.
+  void run(const std::vector<std::uint8_t>& data) {
+    auto fast = std::make_unique<ByteModel>();
+    auto literal = std::make_unique<LiteralByteModel>();
+    for (std::size_t j = 0; j < data.size(); ++j) {
+      const FrequencyTable& f = fast->predict();
+      const FrequencyTable& l = literal->predict();
+      ASSERT_EQ(f.total, l.total) << "byte " << j;
+      ASSERT_EQ(0, std::memcmp(f.freq, l.freq, sizeof f.freq)) << "byte " << j;
+      ASSERT_EQ(0, std::memcmp(f.cum, l.cum, sizeof f.cum)) << "byte " << j;
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->mixed(k), literal_row[k] = literal->mixed(k);
+      ASSERT_TRUE(same(fast_row, literal_row)) << "mixed values, byte " << j;
+
+      const unsigned c = fast->context();
+      const unsigned x = data[j];
+      fast->update(x);
+      literal->update(x);
+      ASSERT_EQ(bits(fast->weight_order0()), bits(literal->weight_order0())) << "byte " << j;
+      ASSERT_EQ(bits(fast->weight_order1(c)), bits(literal->weight_order1(c))) << "byte " << j;
+      ASSERT_EQ(bits(fast->weight_final(c)), bits(literal->weight_final(c))) << "byte " << j;
+      for (unsigned i = 0; i < kCandidates; ++i) {
+        fast_row[i] = fast->cost_order0(i), literal_row[i] = literal->cost_order0(i);
+        fast_row[64 + i] = fast->cost_order1(c, i), literal_row[64 + i] = literal->cost_order1(c, i);
+        fast_row[128 + i] = fast->cost_final(c, i), literal_row[128 + i] = literal->cost_final(c, i);
+        fast_row[192 + i] = literal_row[192 + i] = 0;
+      }
+      ASSERT_TRUE(same(fast_row, literal_row)) << "costs, byte " << j;
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order0_slow(k), literal_row[k] = literal->order0_slow(k);
+      ASSERT_TRUE(same(fast_row, literal_row)) << "order0_slow, byte " << j;
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order0_fast(k), literal_row[k] = literal->order0_fast(k);
+      ASSERT_TRUE(same(fast_row, literal_row)) << "order0_fast, byte " << j;
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order1_slow(c, k), literal_row[k] = literal->order1_slow(c, k);
+      ASSERT_TRUE(same(fast_row, literal_row)) << "order1_slow, byte " << j;
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order1_fast(c, k), literal_row[k] = literal->order1_fast(c, k);
+      ASSERT_TRUE(same(fast_row, literal_row)) << "order1_fast, byte " << j;
+    }
+  }
+
+  float fast_row[256], literal_row[256];
+
+  static bool same(const float* a, const float* b) { return std::memcmp(a, b, 256 * sizeof(float)) == 0; }
+
+  static std::uint32_t bits(float v) {
+    std::uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+  }
+};
+
+// Prefixes keep each path's run to a few seconds; book1 is the file whose
+// compressed bytes are pinned, the others differ in kind (binary, image,
+// source, tables).
+constexpr std::size_t kPrefix = 48 * 1024;
+
+TEST_F(ModelDifferential, Book1) {
+  const auto data = corpus_file("book1", 256 * 1024);
+  ASSERT_FALSE(data.empty()) << "corpus not found at " BYTEMIX_CORPUS_DIR;
+  run(data);
+}
+
+TEST_F(ModelDifferential, CorpusPrefixes) {
+  for (const char* name : {"pic", "geo", "obj1", "obj2", "progc", "trans"}) {
+    SCOPED_TRACE(name);
+    const auto data = corpus_file(name, kPrefix);
+    ASSERT_FALSE(data.empty());
+    run(data);
+  }
+}
+
+TEST_F(ModelDifferential, UniformRandom) {
+  std::mt19937 rng(11);
+  std::vector<std::uint8_t> data(32768);
+  for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  run(data);
+}
+
+// Geometric bytes: a few values common, most rare, so counts span the whole
+// range from the decay floor to near the maximum.
+TEST_F(ModelDifferential, SkewedRandom) {
+  std::mt19937 rng(12);
+  std::geometric_distribution<int> g(0.3);
+  std::vector<std::uint8_t> data(32768);
+  for (auto& b : data) b = static_cast<std::uint8_t>(g(rng) & 0xFF);
+  run(data);
+}
+
+// Long runs drive counts to their maximum and others to the floor; a byte
+// never seen before after such a run meets an empty row, zero probabilities
+// and the rounding residue of the last candidate.
+TEST_F(ModelDifferential, RunsThenNovelBytes) {
+  std::vector<std::uint8_t> data;
+  for (int v = 0; v < 256; v += 37) {
+    data.insert(data.end(), 6000, static_cast<std::uint8_t>(v));
+    data.push_back(static_cast<std::uint8_t>(255 - v));
+    data.push_back(static_cast<std::uint8_t>(v ^ 0x55));
+  }
+  run(data);
+}
+
+// Every byte value, in order and in every context, then shuffled.
+TEST_F(ModelDifferential, AllValues) {
+  std::vector<std::uint8_t> data;
+  for (int r = 0; r < 40; ++r)
+    for (int v = 0; v < 256; ++v) data.push_back(static_cast<std::uint8_t>((v * (2 * r + 1)) & 0xFF));
+  run(data);
+}
+
+TEST_F(ModelDifferential, EmptyAndTiny) {
+  run({});
+  run({0x00});
+  run({0x00, 0xFF});
+  run({0x61, 0x61, 0x61, 0x00});
+}
+
+}  // namespace
+}  // namespace bytemix

@@ -1,0 +1,148 @@
+// The arithmetic facts the fast model relies on, checked rather than
+// assumed: exhaustively over the floats concerned where that is cheap, and
+// on real runs of the model for the bounds on counts and sums.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/byte_model.h"
+#include "model/kernel_common.h"
+
+namespace bytemix {
+namespace {
+
+float float_from_bits(std::uint32_t b) {
+  float f;
+  std::memcpy(&f, &b, sizeof f);
+  return f;
+}
+std::uint32_t bits_of(float f) {
+  std::uint32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  return b;
+}
+
+// Every float a nonzero count can be: [2^-11, 2^12).
+const std::uint32_t kFirstCount = bits_of(0x1p-11f);
+const std::uint32_t kEndCount = bits_of(0x1p12f);
+
+// count * decay in double, rounded to float, equals the float product, for
+// both decays and every count; so the kernels may multiply in floats.
+TEST(ModelFacts, FloatDecayEqualsRoundedDoubleDecay) {
+  std::uint64_t mismatches = 0;
+  for (std::uint32_t b = kFirstCount; b < kEndCount; ++b) {
+    const float c = float_from_bits(b);
+    mismatches += static_cast<float>(c * 0.99951171875) != c * kernels::kSlowDecayF;
+    mismatches += static_cast<float>(c * 0.9033203125) != c * kernels::kFastDecayF;
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// The reason: the double product is exact (24 + 11 significant bits). The
+// exact product is formed from the integer significands.
+TEST(ModelFacts, DoubleDecayProductIsExact) {
+  std::uint64_t inexact = 0;
+  for (std::uint32_t b = kFirstCount; b < kEndCount; b += 7) {
+    const float c = float_from_bits(b);
+    int e;
+    const double m = std::frexp(static_cast<double>(c), &e);  // c = m * 2^e, m in [0.5, 1)
+    const auto sig = static_cast<std::uint64_t>(std::ldexp(m, 24));
+    inexact += c * 0.99951171875 != std::ldexp(static_cast<double>(sig * 2047), e - 24 - 11);
+    inexact += c * 0.9033203125 != std::ldexp(static_cast<double>(sig * 925), e - 24 - 10);
+  }
+  EXPECT_EQ(inexact, 0u);
+}
+
+// count > 0.001 (in double) exactly when count > kDecayFloorF (in float).
+TEST(ModelFacts, FloatFloorTestEqualsDoubleFloorTest) {
+  EXPECT_LT(static_cast<double>(kernels::kDecayFloorF), 0.001);
+  EXPECT_GT(static_cast<double>(std::nextafter(kernels::kDecayFloorF, 1.0f)), 0.001);
+  std::uint64_t mismatches = 0;
+  for (std::uint32_t b = bits_of(0x1p-12f); b <= bits_of(0x1p-8f); ++b) {
+    const float c = float_from_bits(b);
+    mismatches += (static_cast<double>(c) > 0.001) != (c > kernels::kDecayFloorF);
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// count + 1 rounded from double equals the float sum.
+TEST(ModelFacts, FloatIncrementEqualsRoundedDoubleIncrement) {
+  std::uint64_t mismatches = 0;
+  for (std::uint32_t b = kFirstCount; b < kEndCount; ++b) {
+    const float c = float_from_bits(b);
+    mismatches += static_cast<float>(c + 1.0) != c + 1.0f;
+  }
+  EXPECT_EQ(mismatches, 0u);
+}
+
+// A row's counts: each 0 or in [2^-11, 2^12), so a whole multiple of 2^-34;
+// their sum below 2^12 and the same in double whatever the order, equal to
+// the exact integer sum, and equal to the sum the model keeps.
+void check_row(const float* row, double kept, const char* what, std::size_t step) {
+  std::int64_t exact = 0;  // in units of 2^-34
+  double forward = 0, backward = 0;
+  for (int k = 0; k < 256; ++k) {
+    const float c = row[k];
+    ASSERT_TRUE(c == 0 || (c >= 0x1p-11f && c < 0x1p12f)) << what << " step " << step << " count " << c;
+    const double units = std::ldexp(static_cast<double>(c), 34);
+    ASSERT_EQ(units, std::floor(units));
+    exact += static_cast<std::int64_t>(units);
+    forward += row[k];
+    backward += row[255 - k];
+  }
+  ASSERT_LT(exact, std::int64_t{1} << 46) << what;
+  const double exact_sum = std::ldexp(static_cast<double>(exact), -34);
+  ASSERT_EQ(forward, exact_sum) << what << " step " << step;
+  ASSERT_EQ(backward, exact_sum) << what << " step " << step;
+  ASSERT_EQ(kept, exact_sum) << what << " step " << step;
+}
+
+void run_and_check(const std::vector<std::uint8_t>& data) {
+  auto model = std::make_unique<ByteModel>();
+  float row[4][256];
+  for (std::size_t j = 0; j < data.size(); ++j) {
+    model->predict();
+    const unsigned c = model->context();
+    model->update(data[j]);
+    for (unsigned k = 0; k < 256; ++k) {
+      row[0][k] = model->order0_slow(k);
+      row[1][k] = model->order0_fast(k);
+      row[2][k] = model->order1_slow(c, k);
+      row[3][k] = model->order1_fast(c, k);
+    }
+    check_row(row[0], model->sum_order0_slow(), "order0_slow", j);
+    check_row(row[1], model->sum_order0_fast(), "order0_fast", j);
+    check_row(row[2], model->sum_order1_slow(c), "order1_slow", j);
+    check_row(row[3], model->sum_order1_fast(c), "order1_fast", j);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(ModelFacts, CountsAndSumsOnCorpusText) {
+  std::vector<std::uint8_t> data;
+  if (std::FILE* f = std::fopen(BYTEMIX_CORPUS_DIR "/book1", "rb")) {
+    int ch;
+    while (data.size() < 65536 && (ch = std::getc(f)) != EOF) data.push_back(static_cast<std::uint8_t>(ch));
+    std::fclose(f);
+  }
+  ASSERT_FALSE(data.empty());
+  run_and_check(data);
+}
+
+// The largest counts and sums: one byte value for a long time, so that its
+// slow count approaches 2048, then new bytes against the saturated rows.
+TEST(ModelFacts, CountsAndSumsOnLongRuns) {
+  std::vector<std::uint8_t> data(40000, 'a');
+  for (int v = 0; v < 256; ++v) data.push_back(static_cast<std::uint8_t>(v));
+  data.insert(data.end(), 20000, 0);
+  run_and_check(data);
+}
+
+}  // namespace
+}  // namespace bytemix

@@ -1,0 +1,181 @@
+// Each vector path's kernels against the literal scalar steps, on inputs
+// chosen to reach their rare branches: binade crossings and halfway values
+// in the running total, counts at the decay floor, zero and equal
+// probabilities in the selector.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "model/kernel_common.h"
+#include "model/kernels.h"
+#include "tests/literal_model/literal_byte_model.h"
+
+namespace bytemix {
+namespace {
+
+std::vector<const kernels::Table*> paths() {
+  std::vector<const kernels::Table*> v;
+  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx512})
+    if (const kernels::Table* t = kernels::for_isa(isa)) v.push_back(t);
+  return v;
+}
+
+template <class T>
+bool same_bits(T a, T b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// A count as the model can hold it: 0, or a float in [2^-11, 2^12).
+float random_count(std::mt19937& rng) {
+  const int kind = static_cast<int>(rng() % 8);
+  if (kind == 0) return 0;
+  if (kind == 1) {
+    // Few significant bits: halfway cases in the running total.
+    return std::ldexp(static_cast<float>(1 + rng() % 8), static_cast<int>(rng() % 22) - 13);
+  }
+  std::uniform_real_distribution<float> exponent(-11, 11.9f);
+  return std::exp2(exponent(rng));
+}
+
+TEST(ModelKernels, MixMatchesIndexOrderSum) {
+  std::mt19937 rng(21);
+  alignas(64) float o1s[256], o1f[256], o0f[256], o0s[256], mixed[256], expect[256];
+  for (int trial = 0; trial < 4000; ++trial) {
+    for (int k = 0; k < 256; ++k) {
+      o1s[k] = random_count(rng), o1f[k] = random_count(rng);
+      o0f[k] = random_count(rng), o0s[k] = random_count(rng);
+    }
+    if (trial % 3 == 0) {
+      // One large value after many small ones, or the reverse: many binade
+      // crossings, and blocks that straddle one.
+      o0s[trial % 256] = 3000.0f;
+    }
+    double coef[4];
+    for (double& c : coef) c = rng() % 4 == 0 ? 0.0 : std::ldexp(static_cast<double>(rng()), -40);
+    if (trial % 5 == 0) coef[0] = 1.0, coef[1] = coef[2] = coef[3] = 0;  // m = o1s exactly
+    double total = 0;
+    for (int k = 0; k < 256; ++k) {
+      const double m = ((o1s[k] * coef[0] + o1f[k] * coef[1]) + o0f[k] * coef[2]) + o0s[k] * coef[3];
+      expect[k] = static_cast<float>(m);
+      total += m;
+    }
+    for (const kernels::Table* t : paths()) {
+      const double got = t->mix(o1s, o1f, o0f, o0s, coef, mixed);
+      ASSERT_TRUE(same_bits(got, total)) << t->name << " trial " << trial << ": " << got << " vs " << total;
+      ASSERT_EQ(0, std::memcmp(mixed, expect, sizeof mixed)) << t->name << " trial " << trial;
+    }
+  }
+}
+
+TEST(ModelKernels, FrequenciesMatchLiteralConversion) {
+  std::mt19937 rng(22);
+  alignas(64) float mixed[256];
+  for (int trial = 0; trial < 2000; ++trial) {
+    double total = 0;
+    for (float& v : mixed) {
+      v = rng() % 5 == 0 ? 0.0f : std::ldexp(static_cast<float>(rng() % 100000), -24);
+      total += v;
+    }
+    // Halfway products: scale a power of two, mixed values with one
+    // fraction bit below the integer.
+    if (trial % 4 == 0)
+      for (float& v : mixed) v = std::ldexp(static_cast<float>(rng() % 64) + 0.5f, -23), total = 1;
+    const double scale = trial % 97 == 0 ? 0.0 : (trial % 4 == 0 ? 8388608.0 : 8388608.0 / total);
+    FrequencyTable expect{};
+    std::uint32_t sum = 0;
+    for (int k = 0; k < 256; ++k) {
+      std::int32_t f = kernels::round_to_nearest_even(scale * mixed[k]);
+      expect.freq[k] = f < 1 ? 1 : f;
+      expect.cum[k] = sum;
+      sum += static_cast<std::uint32_t>(expect.freq[k]);
+    }
+    expect.cum[256] = expect.total = sum;
+    for (const kernels::Table* t : paths()) {
+      FrequencyTable got{};
+      t->frequencies(mixed, scale, got);
+      ASSERT_EQ(got.total, expect.total) << t->name;
+      ASSERT_EQ(0, std::memcmp(got.freq, expect.freq, sizeof got.freq)) << t->name;
+      ASSERT_EQ(0, std::memcmp(got.cum, expect.cum, sizeof got.cum)) << t->name;
+    }
+  }
+}
+
+TEST(ModelKernels, DecayMatchesDoubleProductsAndSums) {
+  std::mt19937 rng(23);
+  // Floats on both sides of 0.001, each decayed under both constants.
+  std::vector<float> near_floor;
+  for (float v = 0.00095f; v < 0.00105f; v = std::nextafter(v, 1.0f)) near_floor.push_back(v);
+  std::size_t next = 0;
+  alignas(64) float rows[4][256], expect[4][256];
+  const double decays[4] = {0.99951171875, 0.9033203125, 0.99951171875, 0.9033203125};
+  for (int trial = 0; trial < 3000; ++trial) {
+    double sums[4] = {0, 0, 0, 0};
+    for (int r = 0; r < 4; ++r)
+      for (int k = 0; k < 256; ++k) {
+        float v = random_count(rng);
+        if (k % 2 == 0) v = near_floor[next++ % near_floor.size()];
+        rows[r][k] = v;
+        expect[r][k] = static_cast<double>(v) > 0.001 ? static_cast<float>(v * decays[r]) : v;
+        sums[r] += expect[r][k];
+      }
+    for (const kernels::Table* t : paths()) {
+      alignas(64) float work[4][256];
+      std::memcpy(work, rows, sizeof work);
+      double got[4];
+      t->decay(work[0], work[1], work[2], work[3], got);
+      ASSERT_EQ(0, std::memcmp(work, expect, sizeof work)) << t->name << " trial " << trial;
+      for (int r = 0; r < 4; ++r) ASSERT_TRUE(same_bits(got[r], sums[r])) << t->name << " row " << r;
+    }
+  }
+}
+
+TEST(ModelKernels, SelectWeightMatchesLiteral) {
+  std::mt19937 rng(24);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const float decays[3] = {0.9765625f, 0.98828125f, 0.984375f};
+  for (int trial = 0; trial < 20000; ++trial) {
+    float a = unit(rng), b = unit(rng);
+    switch (trial % 8) {
+      case 0: a = 0; break;
+      case 1: b = 0; break;
+      case 2: a = b = 0; break;
+      case 3: b = a; break;
+      case 4: a = std::ldexp(a, -30); break;
+      case 5: b = std::ldexp(b, -20), a = std::nextafter(b, 1.0f); break;
+      default: break;
+    }
+    float costs[kCandidates];
+    for (float& c : costs) c = trial % 7 == 0 ? 0.0f : unit(rng) * 40;
+    if (trial % 11 == 0) costs[rng() % kCandidates] = 65535.0f * 60;
+    const float d = decays[trial % 3];
+    float expect_costs[kCandidates];
+    std::memcpy(expect_costs, costs, sizeof costs);
+    const double expect = LiteralByteModel::select_weight(a, b, expect_costs, d);
+    for (const kernels::Table* t : paths()) {
+      float got_costs[kCandidates];
+      std::memcpy(got_costs, costs, sizeof costs);
+      const double got = t->select_weight(a, b, got_costs, d);
+      ASSERT_TRUE(same_bits(got, expect)) << t->name << " a=" << a << " b=" << b;
+      ASSERT_EQ(0, std::memcmp(got_costs, expect_costs, sizeof costs)) << t->name << " a=" << a << " b=" << b;
+    }
+  }
+}
+
+// Equal costs: the lowest index wins, on every path.
+TEST(ModelKernels, SelectWeightTiesGoToLowestIndex) {
+  for (const kernels::Table* t : paths()) {
+    float costs[kCandidates];
+    for (float& c : costs) c = 5.0f;
+    EXPECT_EQ(t->select_weight(0, 0, costs, 0.984375f), 0.0) << t->name;
+    for (float& c : costs) c = 5.0f;
+    costs[17] = costs[40] = 1.0f;
+    EXPECT_EQ(t->select_weight(0, 0, costs, 0.984375f), 17 * kCandidateStep) << t->name;
+  }
+}
+
+}  // namespace
+}  // namespace bytemix
