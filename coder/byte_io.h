@@ -54,8 +54,9 @@ class ByteSink {
 class ByteSource {
  public:
   // Reads up to n bytes into data and returns how many; 0 means the end of
-  // the input (or a failure, which the function records for its owner).
+  // the input, kReadError a failure (after which the source reads as ended).
   using ReadFn = std::size_t (*)(void* ctx, std::uint8_t* data, std::size_t n);
+  static constexpr std::size_t kReadError = static_cast<std::size_t>(-1);
 
   ByteSource(ReadFn read, void* ctx) : read_(read), ctx_(ctx) {}
   ByteSource(const ByteSource&) = delete;
@@ -71,6 +72,9 @@ class ByteSource {
   // Bytes returned by get() so far.
   std::uint64_t consumed() const { return consumed_; }
 
+  // True once the read function reported a failure.
+  bool failed() const { return failed_; }
+
   // True if at least one more byte can be read. May refill the buffer.
   bool has_more() { return next_ != end_ || refill(); }
 
@@ -81,6 +85,10 @@ class ByteSource {
     if (at_end_) return false;
     next_ = 0;
     end_ = read_(ctx_, buffer_, kBufferSize);
+    if (end_ == kReadError) {
+      failed_ = true;
+      end_ = 0;
+    }
     if (end_ == 0) at_end_ = true;
     return end_ != 0;
   }
@@ -91,6 +99,7 @@ class ByteSource {
   std::size_t end_ = 0;
   std::uint64_t consumed_ = 0;
   bool at_end_ = false;
+  bool failed_ = false;
   std::uint8_t buffer_[kBufferSize];
 };
 

@@ -29,15 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto in = std::make_unique<ByteSource>(fuzz::read, &reader);
   std::vector<std::uint8_t> restored;
   auto out = std::make_unique<ByteSink>(fuzz::append, &restored);
-  const CodecStatus status = decompress(*in, *out, Progress{});
+  const Status status = decompress(*in, *out, Progress{});
   out->flush();
-  if (status != CodecStatus::ok) return 0;
+  if (status != Status::ok) return 0;
 
   fuzz::Reader again{restored.data(), restored.size()};
   auto source = std::make_unique<ByteSource>(fuzz::read, &again);
   std::vector<std::uint8_t> recompressed;
   auto sink = std::make_unique<ByteSink>(fuzz::append, &recompressed);
-  if (compress(*source, static_cast<std::int32_t>(restored.size()), *sink, Progress{}) != CodecStatus::ok) std::abort();
+  if (compress(*source, static_cast<std::int32_t>(restored.size()), *sink, Progress{}) != Status::ok) std::abort();
   sink->flush();
   if (recompressed != file) std::abort();  // accepted a stream the encoder does not write
   return 0;

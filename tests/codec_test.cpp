@@ -21,11 +21,11 @@ Bytes compress_bytes(const Bytes& input, std::size_t read_chunk = static_cast<st
   auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
   auto sink = std::make_unique<ByteSink>(test::append_to, &out);
   EXPECT_EQ(compress(*source, static_cast<std::int32_t>(input.size()), *sink, {}),
-            CodecStatus::ok);
+            Status::ok);
   return out;
 }
 
-Bytes decompress_bytes(const Bytes& compressed, CodecStatus expected = CodecStatus::ok) {
+Bytes decompress_bytes(const Bytes& compressed, Status expected = Status::ok) {
   Bytes out;
   test::MemoryReader reader{&compressed};
   auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
@@ -100,7 +100,7 @@ TEST(CompressedFile, ProgressIsReportedEvery16384Bytes) {
   test::MemoryReader reader{&input};
   auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
   auto sink = std::make_unique<ByteSink>(test::append_to, &out);
-  ASSERT_EQ(compress(*source, 40000, *sink, progress), CodecStatus::ok);
+  ASSERT_EQ(compress(*source, 40000, *sink, progress), Status::ok);
   EXPECT_EQ(seen, "0/40000;16384/40000;32768/40000;");
 }
 
@@ -110,7 +110,7 @@ TEST(CompressedFile, ShortInputIsReported) {
   test::MemoryReader reader{&input};
   auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
   auto sink = std::make_unique<ByteSink>(test::append_to, &out);
-  EXPECT_EQ(compress(*source, 200, *sink, {}), CodecStatus::short_input);
+  EXPECT_EQ(compress(*source, 200, *sink, {}), Status::short_input);
 }
 
 Bytes read_corpus_file(const std::string& name) {

@@ -32,12 +32,12 @@ std::vector<std::uint8_t> compress_bytes(const std::vector<std::uint8_t>& data) 
   std::vector<std::uint8_t> out;
   test::VectorSource in(data);
   test::VectorSink sink(out);
-  EXPECT_EQ(compress(*in.source, static_cast<std::int32_t>(data.size()), *sink.sink, Progress{}), CodecStatus::ok);
+  EXPECT_EQ(compress(*in.source, static_cast<std::int32_t>(data.size()), *sink.sink, Progress{}), Status::ok);
   return out;
 }
 
 struct Restored {
-  CodecStatus status;
+  Status status;
   std::vector<std::uint8_t> bytes;
 };
 
@@ -87,7 +87,7 @@ TEST(CompressedFile, KnownSmallFiles) {
   const std::vector<std::uint8_t> empty = compress_bytes({});
   EXPECT_EQ(empty, std::vector<std::uint8_t>(12, 0));
   const Restored r = decompress_bytes(empty);
-  EXPECT_EQ(r.status, CodecStatus::ok);
+  EXPECT_EQ(r.status, Status::ok);
   EXPECT_TRUE(r.bytes.empty());
 }
 
@@ -112,7 +112,7 @@ TEST(CompressedFile, CorpusStreamIsTheOriginalCoders) {
   for (const char* name : {"paper5", "obj1"}) {
     const std::vector<std::uint8_t> data = read_corpus(name);
     const Restored r = decompress_bytes(compress_bytes(data));
-    EXPECT_EQ(r.status, CodecStatus::ok) << name;
+    EXPECT_EQ(r.status, Status::ok) << name;
     EXPECT_EQ(r.bytes, data) << name;
   }
 }
@@ -131,7 +131,7 @@ TEST(CompressedFile, RandomDataStreamIsTheOriginalCodersAndRoundTrips) {
   EXPECT_FALSE(original.reached_zero_range);
   EXPECT_EQ(ours, original.bytes);
   const Restored r = decompress_bytes(ours);
-  EXPECT_EQ(r.status, CodecStatus::ok);
+  EXPECT_EQ(r.status, Status::ok);
   EXPECT_EQ(r.bytes, data);
 }
 
@@ -156,7 +156,7 @@ TEST(CompressedFile, ZeroRangeReproducerRoundTrips) {
   EXPECT_EQ(prefix(ours, original.bytes_before_zero_range), prefix(original.bytes, original.bytes_before_zero_range));
   EXPECT_NE(ours, original.bytes);
   const Restored r = decompress_bytes(ours);
-  EXPECT_EQ(r.status, CodecStatus::ok);
+  EXPECT_EQ(r.status, Status::ok);
   EXPECT_EQ(r.bytes, data);
 }
 
@@ -171,37 +171,37 @@ TEST(CompressedFileDamage, EveryTruncationIsReported) {
   // length short of the whole.
   for (const char* name : {"paper1", "obj1", "pic"}) {
     const std::vector<std::uint8_t> file = compress_bytes(prefix(read_corpus(name), 700));
-    ASSERT_EQ(decompress_bytes(file).status, CodecStatus::ok);
+    ASSERT_EQ(decompress_bytes(file).status, Status::ok);
     for (std::size_t n = 0; n < file.size(); ++n)
-      ASSERT_EQ(decompress_bytes(prefix(file, n)).status, CodecStatus::truncated) << name << " cut to " << n;
+      ASSERT_EQ(decompress_bytes(prefix(file, n)).status, Status::truncated) << name << " cut to " << n;
   }
 }
 
 TEST(CompressedFileDamage, ShortFilesAreTruncated) {
-  EXPECT_EQ(decompress_bytes({}).status, CodecStatus::truncated);
-  EXPECT_EQ(decompress_bytes({0, 0, 0}).status, CodecStatus::truncated);
-  EXPECT_EQ(decompress_bytes({0, 0, 0, 0}).status, CodecStatus::truncated);
-  EXPECT_EQ(decompress_bytes(std::vector<std::uint8_t>(11, 0)).status, CodecStatus::truncated);
+  EXPECT_EQ(decompress_bytes({}).status, Status::truncated);
+  EXPECT_EQ(decompress_bytes({0, 0, 0}).status, Status::truncated);
+  EXPECT_EQ(decompress_bytes({0, 0, 0, 0}).status, Status::truncated);
+  EXPECT_EQ(decompress_bytes(std::vector<std::uint8_t>(11, 0)).status, Status::truncated);
 }
 
 TEST(CompressedFileDamage, WrongLengthFields) {
   const std::vector<std::uint8_t> data = prefix(read_corpus("paper2"), 3000);
   const std::vector<std::uint8_t> file = compress_bytes(data);
-  EXPECT_EQ(decompress_bytes(with_length(file, 3001)).status, CodecStatus::length_too_large);
-  EXPECT_EQ(decompress_bytes(with_length(file, 0x7FFFFFFF)).status, CodecStatus::length_too_large);
-  EXPECT_EQ(decompress_bytes(with_length(file, 2999)).status, CodecStatus::trailing_data);
-  EXPECT_EQ(decompress_bytes(with_length(file, 0)).status, CodecStatus::trailing_data);
-  EXPECT_EQ(decompress_bytes(with_length(file, -1)).status, CodecStatus::negative_length);
-  EXPECT_EQ(decompress_bytes(with_length(file, INT32_MIN)).status, CodecStatus::negative_length);
+  EXPECT_EQ(decompress_bytes(with_length(file, 3001)).status, Status::length_too_large);
+  EXPECT_EQ(decompress_bytes(with_length(file, 0x7FFFFFFF)).status, Status::length_too_large);
+  EXPECT_EQ(decompress_bytes(with_length(file, 2999)).status, Status::trailing_data);
+  EXPECT_EQ(decompress_bytes(with_length(file, 0)).status, Status::trailing_data);
+  EXPECT_EQ(decompress_bytes(with_length(file, -1)).status, Status::negative_length);
+  EXPECT_EQ(decompress_bytes(with_length(file, INT32_MIN)).status, Status::negative_length);
 }
 
 TEST(CompressedFileDamage, TrailingBytes) {
   std::vector<std::uint8_t> file = compress_bytes(prefix(read_corpus("paper2"), 3000));
   file.push_back(0);
-  EXPECT_EQ(decompress_bytes(file).status, CodecStatus::trailing_data);
+  EXPECT_EQ(decompress_bytes(file).status, Status::trailing_data);
   std::vector<std::uint8_t> empty(12, 0);
   empty.push_back(0x41);
-  EXPECT_EQ(decompress_bytes(empty).status, CodecStatus::trailing_data);
+  EXPECT_EQ(decompress_bytes(empty).status, Status::trailing_data);
 }
 
 TEST(CompressedFileDamage, ChangedBytesAreReported) {
@@ -217,33 +217,33 @@ TEST(CompressedFileDamage, ChangedBytesAreReported) {
     damaged[i] ^= static_cast<std::uint8_t>(1u << (i % 8));
     const Restored r = decompress_bytes(damaged);
     ++counts[static_cast<int>(r.status)];
-    EXPECT_NE(r.status, CodecStatus::ok) << "byte " << i;
-    if (r.status == CodecStatus::ok) {
+    EXPECT_NE(r.status, Status::ok) << "byte " << i;
+    if (r.status == Status::ok) {
       EXPECT_EQ(compress_bytes(r.bytes), damaged) << "byte " << i;
     }
   }
   std::printf("%zu changed bytes: corrupt %d, truncated %d, trailing data %d, wrong end %d, length too large %d\n",
-              file.size() - 4, counts[static_cast<int>(CodecStatus::corrupt)],
-              counts[static_cast<int>(CodecStatus::truncated)], counts[static_cast<int>(CodecStatus::trailing_data)],
-              counts[static_cast<int>(CodecStatus::wrong_stream_end)],
-              counts[static_cast<int>(CodecStatus::length_too_large)]);
+              file.size() - 4, counts[static_cast<int>(Status::corrupt)],
+              counts[static_cast<int>(Status::truncated)], counts[static_cast<int>(Status::trailing_data)],
+              counts[static_cast<int>(Status::wrong_stream_end)],
+              counts[static_cast<int>(Status::length_too_large)]);
   // The leading four zero bytes of the stream are checked at the start, its
   // last byte at the end.
   for (std::size_t i : {std::size_t{4}, std::size_t{7}}) {
     std::vector<std::uint8_t> damaged = file;
     damaged[i] ^= 0x01;
-    EXPECT_EQ(decompress_bytes(damaged).status, CodecStatus::corrupt) << "byte " << i;
+    EXPECT_EQ(decompress_bytes(damaged).status, Status::corrupt) << "byte " << i;
   }
   std::vector<std::uint8_t> damaged = file;
   damaged.back() ^= 0x01;
-  EXPECT_EQ(decompress_bytes(damaged).status, CodecStatus::wrong_stream_end);
+  EXPECT_EQ(decompress_bytes(damaged).status, Status::wrong_stream_end);
 }
 
 TEST(CompressedFileDamage, DescribeNamesEveryStatus) {
-  for (CodecStatus s : {CodecStatus::truncated, CodecStatus::corrupt, CodecStatus::trailing_data,
-                        CodecStatus::wrong_stream_end, CodecStatus::negative_length, CodecStatus::length_too_large}) {
-    EXPECT_STRNE(describe(s), describe(CodecStatus::ok));
-    EXPECT_STRNE(describe(s), "unknown error");
+  for (Status s : {Status::truncated, Status::corrupt, Status::trailing_data,
+                        Status::wrong_stream_end, Status::negative_length, Status::length_too_large}) {
+    EXPECT_STRNE(status_message(s), status_message(Status::ok));
+    EXPECT_STRNE(status_message(s), "unknown error");
   }
 }
 

@@ -41,11 +41,11 @@ std::vector<std::uint8_t> round_trip(const std::vector<std::uint8_t>& data) {
   {
     auto source = std::make_unique<ByteSource>(Buffer::read, &input);
     auto sink = std::make_unique<ByteSink>(Buffer::write, &packed);
-    EXPECT_EQ(compress(*source, static_cast<std::int32_t>(data.size()), *sink, Progress{}), CodecStatus::ok);
+    EXPECT_EQ(compress(*source, static_cast<std::int32_t>(data.size()), *sink, Progress{}), Status::ok);
   }
   auto source = std::make_unique<ByteSource>(Buffer::read, &packed);
   auto sink = std::make_unique<ByteSink>(Buffer::write, &restored);
-  EXPECT_EQ(decompress(*source, *sink, Progress{}), CodecStatus::ok);
+  EXPECT_EQ(decompress(*source, *sink, Progress{}), Status::ok);
   return restored.bytes;
 }
 

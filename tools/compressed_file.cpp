@@ -26,25 +26,30 @@ bool get_length(ByteSource& in, std::int32_t& length) {
 }
 
 // The status for a decoder that stopped on a fault before the last symbol.
-CodecStatus fault_status(const RangeDecoder& decoder, ByteSource& in) {
-  if (decoder.fault() == RangeDecoder::Fault::read_past_end) return CodecStatus::truncated;
+Status fault_status(const RangeDecoder& decoder, ByteSource& in) {
+  if (decoder.fault() == RangeDecoder::Fault::read_past_end) return Status::truncated;
   // A whole stream that has been read to its end leaves the code at 0, where
   // no symbol can be decoded: the length field asked for more symbols than
   // the stream holds.
-  if (decoder.at_stream_end() && !in.has_more()) return CodecStatus::length_too_large;
-  return CodecStatus::corrupt;
+  if (decoder.at_stream_end() && !in.has_more()) return Status::length_too_large;
+  return Status::corrupt;
 }
 
 // The one per-byte loop of both directions: report progress, let the model
 // predict, let `code_byte` code (or decode) one byte with that table, and let
-// the model learn the byte. code_byte returns the byte, or -1 to stop.
+// the model learn the byte. code_byte returns the byte, or -1 to stop. The
+// loop also stops at the next progress point after a write to `out` failed,
+// so that a full disk does not keep the coder busy for the rest of the input.
 template <class CodeByte>
-bool run_model(std::int32_t length, const Progress& progress, CodeByte&& code_byte) {
+bool run_model(std::int32_t length, const ByteSink& out, const Progress& progress,
+               CodeByte&& code_byte) {
   // About 645 KiB: too large for the stack, allocated once per run.
   auto model = std::make_unique<ByteModel>();
   for (std::int32_t j = 0; j < length; ++j) {
-    if (progress.report && (static_cast<std::uint32_t>(j) % kProgressInterval) == 0)
-      progress.report(progress.ctx, j, length);
+    if ((static_cast<std::uint32_t>(j) % kProgressInterval) == 0) {
+      if (out.failed()) return false;
+      if (progress.report) progress.report(progress.ctx, j, length);
+    }
     const FrequencyTable& table = model->predict();
     const int x = code_byte(table);
     if (x < 0) return false;
@@ -55,61 +60,73 @@ bool run_model(std::int32_t length, const Progress& progress, CodeByte&& code_by
 
 }  // namespace
 
-CodecStatus compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress) {
+Status compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress) {
   put_length(out, length);
   RangeEncoder encoder(out);
-  const bool complete = run_model(length, progress, [&](const FrequencyTable& table) {
+  const bool complete = run_model(length, out, progress, [&](const FrequencyTable& table) {
     const int x = in.get();
     if (x >= 0) encoder.encode(table.cumulative(x), table.freq[x], table.total);
     return x;
   });
   encoder.flush();
-  if (!out.flush()) return CodecStatus::write_error;
-  return complete ? CodecStatus::ok : CodecStatus::short_input;
+  if (!out.flush()) return Status::write_error;
+  if (in.failed()) return Status::read_error;
+  return complete ? Status::ok : Status::short_input;
 }
 
-CodecStatus decompress(ByteSource& in, ByteSink& out, const Progress& progress) {
+Status decompress(ByteSource& in, ByteSink& out, const Progress& progress) {
+  // A read failure looks like an early end to the decoder; report it as such.
+  const auto damage_or_read_error = [&in](Status damage) {
+    return in.failed() ? Status::read_error : damage;
+  };
   std::int32_t length = 0;
-  if (!get_length(in, length)) return CodecStatus::truncated;
-  if (length < 0) return CodecStatus::negative_length;
+  if (!get_length(in, length)) return damage_or_read_error(Status::truncated);
+  if (length < 0) return Status::negative_length;
   RangeDecoder decoder(in);
   decoder.start();
-  if (decoder.fault() != RangeDecoder::Fault::none) return fault_status(decoder, in);
-  const bool complete = run_model(length, progress, [&](const FrequencyTable& table) {
+  if (decoder.fault() != RangeDecoder::Fault::none)
+    return damage_or_read_error(fault_status(decoder, in));
+  const bool complete = run_model(length, out, progress, [&](const FrequencyTable& table) {
     const unsigned x = decoder.decode_symbol(table);
     if (decoder.fault() != RangeDecoder::Fault::none) return -1;
     out.put(static_cast<std::uint8_t>(x));
     return static_cast<int>(x);
   });
-  if (!complete) return fault_status(decoder, in);
+  if (out.failed()) return Status::write_error;
+  if (!complete) return damage_or_read_error(fault_status(decoder, in));
   // The decoder has read exactly the stream; whatever follows is not ours.
-  if (in.has_more()) return CodecStatus::trailing_data;
+  if (in.has_more()) return Status::trailing_data;
+  if (in.failed()) return Status::read_error;
   // A whole stream ends with the eight bytes of the encoder's final low.
   // Missing that, either a byte is damaged or the stream codes more symbols
   // than the length says, the last of them without a byte of their own.
-  if (!decoder.at_stream_end()) return CodecStatus::wrong_stream_end;
-  return out.flush() ? CodecStatus::ok : CodecStatus::write_error;
+  if (!decoder.at_stream_end()) return Status::wrong_stream_end;
+  return out.flush() ? Status::ok : Status::write_error;
 }
 
-const char* describe(CodecStatus status) {
+const char* status_message(Status status) {
   switch (status) {
-    case CodecStatus::ok:
+    case Status::ok:
       return "no error";
-    case CodecStatus::short_input:
+    case Status::too_large:
+      return "the input is 2 GiB or larger, more than the format's 32-bit length can describe";
+    case Status::read_error:
+      return "read error";
+    case Status::short_input:
       return "the input ended before its measured length";
-    case CodecStatus::write_error:
+    case Status::write_error:
       return "cannot write the output";
-    case CodecStatus::truncated:
+    case Status::truncated:
       return "compressed data end too early (file truncated or damaged)";
-    case CodecStatus::corrupt:
+    case Status::corrupt:
       return "compressed data are corrupt";
-    case CodecStatus::trailing_data:
+    case Status::trailing_data:
       return "data follow the end of the compressed stream (length field too small, or file damaged)";
-    case CodecStatus::wrong_stream_end:
+    case Status::wrong_stream_end:
       return "compressed stream does not end where the length field says (length field too small, or file damaged)";
-    case CodecStatus::negative_length:
+    case Status::negative_length:
       return "length field is negative";
-    case CodecStatus::length_too_large:
+    case Status::length_too_large:
       return "length field is larger than the compressed stream holds";
   }
   return "unknown error";

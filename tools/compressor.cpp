@@ -4,10 +4,9 @@
 // tools/safe_output.h); this file is the order of the steps.
 #include <cinttypes>
 #include <cstdio>
-#include <memory>
 
 #include "tools/cli.h"
-#include "tools/compressed_file.h"
+#include "bytemix/bytemix.h"
 #include "tools/console.h"
 #include "tools/safe_output.h"
 
@@ -31,26 +30,36 @@ int main(int argc, char** argv) {
     cli::MeasuredInput measured(input);
     cli::OutputFile output(names.output, input, /*refuse_terminal=*/true);
     std::FILE* console = cli::console_stream(output.is_standard_output());
-    cli::ProgressMonitor monitor(console, nullptr, &output);
 
-    auto source = std::make_unique<ByteSource>(cli::MeasuredInput::read, &measured);
-    auto sink = std::make_unique<ByteSink>(cli::OutputFile::write, &output);
+    std::uint64_t bytes_read = 0;
+    const ReadFn read = [&](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
+      const std::size_t got = cli::MeasuredInput::read(&measured, data, n);
+      if (measured.read_error() != 0) return -1;
+      bytes_read += got;
+      return static_cast<std::ptrdiff_t>(got);
+    };
+    const WriteFn write = [&](const std::uint8_t* data, std::size_t n) {
+      return cli::OutputFile::write(&output, data, n);
+    };
     CodingTimer timer;
-    const CodecStatus status = compress(*source, measured.length(), *sink, monitor.progress());
+    const Status status = compress_stream(measured.length(), read, write, console_progress(console));
     timer.print(console);
 
-    if (measured.read_error() != 0) {
-      throw cli::read_failure(input.label(), measured.read_error());
-    }
-    if (status == CodecStatus::write_error && output.write_error() != 0) {
-      throw cli::Failure{output.label(), cli::error_text(output.write_error())};
-    }
-    if (status != CodecStatus::ok) {
-      char counts[80];
-      std::snprintf(counts, sizeof counts, " (%" PRIu64 " of %" PRId32 " bytes)", source->consumed(),
-                    measured.length());
-      throw cli::Failure{status == CodecStatus::write_error ? output.label() : input.label(),
-                         describe(status) + std::string(counts)};
+    switch (status) {
+      case Status::ok:
+        break;
+      case Status::read_error:
+        throw cli::read_failure(input.label(), measured.read_error());
+      case Status::write_error:
+        throw cli::Failure{output.label(), cli::error_text(output.write_error())};
+      case Status::short_input: {
+        char counts[80];
+        std::snprintf(counts, sizeof counts, " (%" PRIu64 " of %" PRId32 " bytes)", bytes_read,
+                      measured.length());
+        throw cli::Failure{input.label(), status_message(status) + std::string(counts)};
+      }
+      default:
+        throw cli::Failure{input.label(), status_message(status)};
     }
     output.commit();
     input.close();

@@ -10,14 +10,11 @@ bool write_file(void* file, const std::uint8_t* data, std::size_t n) {
   return std::fwrite(data, 1, n, static_cast<std::FILE*>(file)) == n;
 }
 
-namespace {
-void print_progress(void* stream, std::int32_t done, std::int32_t length) {
-  std::fprintf(static_cast<std::FILE*>(stream), "\r%i/%i", static_cast<int>(done),
-               static_cast<int>(length));
+ProgressFn console_progress(std::FILE* stream) {
+  return [stream](std::int64_t done, std::int64_t length) {
+    std::fprintf(stream, "\r%i/%i", static_cast<int>(done), static_cast<int>(length));
+  };
 }
-}  // namespace
-
-Progress console_progress(std::FILE* stream) { return Progress{print_progress, stream}; }
 
 void CodingTimer::print(std::FILE* stream) const {
   const double seconds = static_cast<double>(std::clock() - start_) / CLOCKS_PER_SEC;

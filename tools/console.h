@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "tools/compressed_file.h"
+#include "bytemix/bytemix.h"
 
 namespace bytemix {
 
@@ -14,7 +14,7 @@ bool write_file(void* file, const std::uint8_t* data, std::size_t n);
 
 // Progress text of both programs: "\r<done>/<length>", so that the updates
 // overwrite each other on one console line.
-Progress console_progress(std::FILE* stream);
+ProgressFn console_progress(std::FILE* stream);
 
 // Processor time spent since construction, printed as " = <seconds>s\n".
 class CodingTimer {

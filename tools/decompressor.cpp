@@ -3,10 +3,9 @@
 // safe replacement of the output are shared with the compressor
 // (tools/cli.h, tools/safe_output.h); this file is the order of the steps.
 #include <cstdio>
-#include <memory>
 
 #include "tools/cli.h"
-#include "tools/compressed_file.h"
+#include "bytemix/bytemix.h"
 #include "tools/console.h"
 #include "tools/safe_output.h"
 
@@ -28,22 +27,27 @@ int main(int argc, char** argv) {
     cli::InputFile input(names.input, /*refuse_terminal=*/true);
     cli::OutputFile output(names.output, input, /*refuse_terminal=*/false);
     std::FILE* console = cli::console_stream(output.is_standard_output());
-    cli::ProgressMonitor monitor(console, &input, &output);
 
-    auto source = std::make_unique<ByteSource>(cli::InputFile::read, &input);
-    auto sink = std::make_unique<ByteSink>(cli::OutputFile::write, &output);
+    const ReadFn read = [&](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
+      const std::size_t got = cli::InputFile::read(&input, data, n);
+      return input.read_error() != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
+    };
+    const WriteFn write = [&](const std::uint8_t* data, std::size_t n) {
+      return cli::OutputFile::write(&output, data, n);
+    };
     CodingTimer timer;
-    const CodecStatus status = decompress(*source, *sink, monitor.progress());
+    const Status status = decompress_stream(read, write, console_progress(console));
     timer.print(console);
-    if (input.read_error() != 0) {
-      throw cli::read_failure(input.label(), input.read_error());
-    }
-    if (status == CodecStatus::write_error && output.write_error() != 0) {
-      throw cli::Failure{output.label(), cli::error_text(output.write_error())};
-    }
-    if (status != CodecStatus::ok) {
-      throw cli::Failure{status == CodecStatus::write_error ? output.label() : input.label(),
-                         describe(status)};
+
+    switch (status) {
+      case Status::ok:
+        break;
+      case Status::read_error:
+        throw cli::read_failure(input.label(), input.read_error());
+      case Status::write_error:
+        throw cli::Failure{output.label(), cli::error_text(output.write_error())};
+      default:
+        throw cli::Failure{input.label(), status_message(status)};
     }
     output.commit();
     input.close();

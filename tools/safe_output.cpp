@@ -240,27 +240,4 @@ void OutputFile::commit() {
   temporary_ = false;
 }
 
-void ProgressMonitor::check() const {
-  if (input_ != nullptr && input_->read_error() != 0) {
-    throw read_failure(input_->label(), input_->read_error());
-  }
-  if (output_ != nullptr && output_->write_error() != 0) {
-    throw Failure{output_->label(), error_text(output_->write_error())};
-  }
-}
-
-void ProgressMonitor::report(void* self, std::int32_t done, std::int32_t length) {
-  auto& monitor = *static_cast<ProgressMonitor*>(self);
-  try {
-    monitor.check();
-  } catch (const Failure&) {
-    // End the progress line, so that the message starts a line of its own.
-    if (monitor.printed_) std::fputc('\n', monitor.stream_);
-    throw;
-  }
-  monitor.printed_ = true;
-  const Progress text = console_progress(monitor.stream_);
-  text.report(text.ctx, done, length);
-}
-
 }  // namespace bytemix::cli

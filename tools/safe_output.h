@@ -10,7 +10,6 @@
 #include <string>
 
 #include "tools/cli.h"
-#include "tools/compressed_file.h"
 
 namespace bytemix::cli {
 
@@ -73,32 +72,6 @@ class OutputFile {
   uid_t owner_ = 0;
   gid_t group_ = 0;
   int write_error_ = 0;
-};
-
-// The progress text of a run, which also ends a doomed run early: before
-// each update it throws the Failure the program would report at the end
-// anyway, so that a write error or a damaged compressed file does not keep
-// the coder busy for up to the 2 GiB a length field can claim.
-class ProgressMonitor {
- public:
-  // `input` is checked for a read error or a read past its end (give it
-  // only where an intact input is never read past its end: the decoder's),
-  // `output` for a write error; either may be null.
-  ProgressMonitor(std::FILE* stream, const InputFile* input, const OutputFile* output)
-      : stream_(stream), input_(input), output_(output) {}
-
-  Progress progress() { return Progress{report, this}; }
-
-  // Throws the Failure for what went wrong so far, if anything did.
-  void check() const;
-
- private:
-  static void report(void* self, std::int32_t done, std::int32_t length);
-
-  std::FILE* stream_;
-  const InputFile* input_;
-  const OutputFile* output_;
-  bool printed_ = false;
 };
 
 }  // namespace bytemix::cli

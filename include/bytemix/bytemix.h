@@ -21,17 +21,22 @@ namespace bytemix {
 enum class Status {
   ok = 0,
   // Compressing
-  too_large,    // the input is 2 GiB or more and its length does not fit the format
+  too_large,    // the input is 2 GiB or more: its length does not fit the format
   short_input,  // the input ended before the announced length
   // Either direction
   read_error,   // the read callback reported a failure
   write_error,  // the write callback reported a failure
-  // Decompressing: the data are not a file the compressor wrote, or not all of one
+  // Decompressing: the data are not a file the compressor wrote, or not all
+  // of one. The format has no checksum; these are properties that every file
+  // the compressor writes has, and that the decoder checks as it goes. A
+  // changed byte makes the rest of the stream decode into other bytes, which
+  // may also end early or late, so it can be reported as any of the first four.
   truncated,         // the data end inside the length field or the stream
   corrupt,           // the stream is not one the compressor can have written
   trailing_data,     // bytes follow the end of the stream
+  wrong_stream_end,  // after `length` bytes the last eight are not a flush
   negative_length,   // the length field is below 0
-  length_too_large,  // the stream ends before `length` bytes are decoded
+  length_too_large,  // the stream is whole, and ends before `length` bytes
 };
 
 // A short lower-case text for a message, e.g. "compressed data are truncated".

@@ -1,0 +1,194 @@
+// The public API of include/bytemix/bytemix.h: buffers and streams in both
+// directions, errors returned for damaged input and failing callbacks, and
+// independent coders on several threads at once.
+#include <gtest/gtest.h>
+
+#include <bytemix/bytemix.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bytemix {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes read_corpus_file(const std::string& name) {
+  std::ifstream in(std::string(BYTEMIX_CORPUS_DIR) + "/" + name, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// A reader over a buffer that hands out at most `chunk` bytes per call.
+ReadFn chunked_reader(const Bytes& data, std::size_t& pos, std::size_t chunk) {
+  return [&data, &pos, chunk](std::uint8_t* buffer, std::size_t capacity) -> std::ptrdiff_t {
+    const std::size_t n = std::min({capacity, chunk, data.size() - pos});
+    std::copy_n(data.data() + pos, n, buffer);
+    pos += n;
+    return static_cast<std::ptrdiff_t>(n);
+  };
+}
+
+WriteFn appender(Bytes& out) {
+  return [&out](const std::uint8_t* data, std::size_t size) {
+    out.insert(out.end(), data, data + size);
+    return true;
+  };
+}
+
+TEST(Library, BufferRoundTripGivesTheKnownBytes) {
+  Bytes packed;
+  ASSERT_EQ(compress_buffer(Bytes{0x00, 0xFF}, packed), Status::ok);
+  EXPECT_EQ(packed, (Bytes{0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0x03, 0xEF, 0xBA, 0}));
+  Bytes restored;
+  ASSERT_EQ(decompress_buffer(packed, restored), Status::ok);
+  EXPECT_EQ(restored, (Bytes{0x00, 0xFF}));
+}
+
+TEST(Library, BuffersAppendToWhatTheOutputHolds) {
+  const Bytes input = read_corpus_file("progc");
+  Bytes packed = {'x'};
+  ASSERT_EQ(compress_buffer(input, packed), Status::ok);
+  ASSERT_EQ(packed[0], 'x');
+  Bytes restored = {'y'};
+  ASSERT_EQ(decompress_buffer({packed.data() + 1, packed.size() - 1}, restored), Status::ok);
+  EXPECT_EQ(restored[0], 'y');
+  EXPECT_TRUE(std::equal(input.begin(), input.end(), restored.begin() + 1, restored.end()));
+}
+
+TEST(Library, StreamsMatchBuffersWhateverTheReadSizes) {
+  const Bytes input = read_corpus_file("paper2");
+  Bytes from_buffer;
+  ASSERT_EQ(compress_buffer(input, from_buffer), Status::ok);
+  for (std::size_t chunk : {1u, 7u, 4096u, 1u << 20}) {
+    std::size_t pos = 0;
+    Bytes packed;
+    ASSERT_EQ(compress_stream(static_cast<std::int64_t>(input.size()),
+                              chunked_reader(input, pos, chunk), appender(packed)),
+              Status::ok);
+    EXPECT_EQ(packed, from_buffer) << "chunk " << chunk;
+    std::size_t packed_pos = 0;
+    Bytes restored;
+    ASSERT_EQ(decompress_stream(chunked_reader(packed, packed_pos, chunk), appender(restored)),
+              Status::ok);
+    EXPECT_EQ(restored, input) << "chunk " << chunk;
+  }
+}
+
+TEST(Library, ProgressIsReportedEvery16384Bytes) {
+  const Bytes input(40000, 'q');
+  std::vector<std::pair<std::int64_t, std::int64_t>> seen;
+  const ProgressFn progress = [&seen](std::int64_t done, std::int64_t length) {
+    seen.emplace_back(done, length);
+  };
+  Bytes packed;
+  ASSERT_EQ(compress_buffer(input, packed, progress), Status::ok);
+  const decltype(seen) expected = {{0, 40000}, {16384, 40000}, {32768, 40000}};
+  EXPECT_EQ(seen, expected);
+  seen.clear();
+  Bytes restored;
+  ASSERT_EQ(decompress_buffer(packed, restored, progress), Status::ok);
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(Library, DamagedInputIsReportedAndLeavesTheOutputAlone) {
+  Bytes packed;
+  ASSERT_EQ(compress_buffer(read_corpus_file("obj1"), packed), Status::ok);
+  const Bytes before = {1, 2, 3};
+
+  Bytes out = before;
+  EXPECT_EQ(decompress_buffer({packed.data(), packed.size() - 1}, out), Status::truncated);
+  EXPECT_EQ(out, before);
+
+  Bytes longer = packed;
+  longer.push_back(0);
+  out = before;
+  EXPECT_EQ(decompress_buffer(longer, out), Status::trailing_data);
+  EXPECT_EQ(out, before);
+
+  Bytes negative = packed;
+  negative[3] = 0x80;
+  out = before;
+  EXPECT_EQ(decompress_buffer(negative, out), Status::negative_length);
+  EXPECT_EQ(out, before);
+
+  out = before;
+  EXPECT_EQ(decompress_buffer(Bytes{}, out), Status::truncated);
+  EXPECT_EQ(out, before);
+
+  for (Status s : {Status::truncated, Status::corrupt, Status::trailing_data,
+                   Status::wrong_stream_end, Status::negative_length, Status::length_too_large,
+                   Status::read_error, Status::write_error, Status::short_input, Status::too_large})
+    EXPECT_GT(std::string(status_message(s)).size(), 5u);
+}
+
+TEST(Library, CallbackFailuresAreReturned) {
+  const Bytes input = read_corpus_file("paper1");
+  const ReadFn failing_read = [](std::uint8_t*, std::size_t) -> std::ptrdiff_t { return -1; };
+  Bytes sink;
+  EXPECT_EQ(compress_stream(static_cast<std::int64_t>(input.size()), failing_read, appender(sink)),
+            Status::read_error);
+  EXPECT_EQ(decompress_stream(failing_read, appender(sink)), Status::read_error);
+
+  // A writer that always fails, under an input that hardly compresses: the
+  // first buffer of output fails after about 64 KiB of input, and the coder
+  // stops at the next progress point instead of coding the whole megabyte.
+  const WriteFn failing_write = [](const std::uint8_t*, std::size_t) { return false; };
+  Bytes noise(1 << 20);
+  std::uint32_t seed = 99;
+  for (auto& b : noise) b = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+  std::size_t pos = 0;
+  int reports = 0;
+  EXPECT_EQ(compress_stream(static_cast<std::int64_t>(noise.size()),
+                            chunked_reader(noise, pos, 65536), failing_write,
+                            [&reports](std::int64_t, std::int64_t) { ++reports; }),
+            Status::write_error);
+  EXPECT_LT(reports, 16);  // of the 64 a complete run would make
+
+  std::size_t short_pos = 0;
+  EXPECT_EQ(compress_stream(static_cast<std::int64_t>(input.size()) + 10,
+                            chunked_reader(input, short_pos, 4096), appender(sink)),
+            Status::short_input);
+}
+
+TEST(Library, LengthsOutsideTheFormatAreRefused) {
+  const ReadFn never = [](std::uint8_t*, std::size_t) -> std::ptrdiff_t {
+    ADD_FAILURE() << "read before the length was checked";
+    return 0;
+  };
+  Bytes sink;
+  EXPECT_EQ(compress_stream(kMaxInputSize + 1, never, appender(sink)), Status::too_large);
+  EXPECT_EQ(compress_stream(-1, never, appender(sink)), Status::too_large);
+  EXPECT_TRUE(sink.empty());
+}
+
+TEST(Library, ThreadsCodeIndependently) {
+  const char* names[] = {"paper1", "progc", "obj2", "trans"};
+  std::vector<Bytes> inputs, expected(4), packed(4), restored(4);
+  for (const char* name : names) inputs.push_back(read_corpus_file(name));
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(compress_buffer(inputs[i], expected[i]), Status::ok);
+
+  std::vector<Status> status(8, Status::corrupt);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      status[i] = compress_buffer(inputs[i], packed[i]);
+      if (status[i] == Status::ok) status[4 + i] = decompress_buffer(packed[i], restored[i]);
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(status[i], Status::ok) << names[i];
+    EXPECT_EQ(status[4 + i], Status::ok) << names[i];
+    EXPECT_EQ(packed[i], expected[i]) << names[i];
+    EXPECT_EQ(restored[i], inputs[i]) << names[i];
+  }
+}
+
+TEST(Library, VersionIsSet) { EXPECT_STRNE(version(), ""); }
+
+}  // namespace
+}  // namespace bytemix
