@@ -10,13 +10,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${2:-$root/build-fuzz}
 mkdir -p "$build"
 rm -f "$build"/crash-* "$build"/timeout-* "$build"/leak-* "$build"/oom-*
-flags=(-std=c++20 -O2 -g -ffp-contract=off -Wall -Wextra -fno-omit-frame-pointer
-       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I"$root")
-library=("$root"/model/ln.cpp "$root"/model/weight_selector.cpp "$root"/model/byte_model.cpp
-         "$root"/tools/compressed_file.cpp)
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DBYTEMIX_FUZZ=ON -DBYTEMIX_TESTS=OFF > /dev/null
+cmake --build "$build" -j 2 --target decompress_fuzzer roundtrip_fuzzer coder_fuzzer > /dev/null
 status=0
 for target in decompress roundtrip coder; do
-  clang++ "${flags[@]}" "$root/fuzz/${target}_fuzzer.cpp" "${library[@]}" -o "$build/${target}_fuzzer"
+  cp "$build/fuzz/${target}_fuzzer" "$build/${target}_fuzzer"
   work=$build/corpus-$target
   rm -rf "$work"
   mkdir -p "$work"

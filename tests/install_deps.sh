@@ -4,7 +4,10 @@
 set -euo pipefail
 packages=(
   g++ clang cmake ninja-build      # build
-  libgtest-dev                     # unit tests
+  libgtest-dev libbenchmark-dev    # unit tests, benchmarks
+  libmpfr-dev libgmp-dev           # the logarithm's reference
+  libclang-rt-14-dev               # libFuzzer and the sanitizers under clang
+  util-linux bsdutils              # setpriv, unshare, script for the program tests
   qemu-user g++-aarch64-linux-gnu g++-i686-linux-gnu   # same bytes on other machines
 )
 missing=()

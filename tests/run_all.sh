@@ -1,20 +1,41 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Release build and a build with
-# AddressSanitizer and UBSan, then the determinism matrix (compilers,
-# optimisation levels, other architectures under emulation). Build trees go under build-tests/.
+# Builds and runs every test:
+#   1. the Release build's suite (unit, differential, program and install tests),
+#   2. the corpus round trip once more for every other vector path this
+#      processor runs (BYTEMIX_SIMD forces one),
+#   3. the suite under AddressSanitizer and UBSan,
+#   4. a short run of each fuzz target,
+#   5. the determinism matrix: compilers, -O0/-O3, aarch64 and i686 under qemu.
+# Build trees go under build-tests/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-tests
 jobs=${JOBS:-2}
 
-configure_build_test() {  # NAME [cmake options...]
+configure_build() {  # NAME [cmake options...]
   local name=$1; shift
   echo "=== $name ==="
   cmake -S "$root" -B "$out/$name" -G Ninja "$@" > /dev/null
   cmake --build "$out/$name" -j "$jobs"
-  ctest --test-dir "$out/$name" --output-on-failure -j "$jobs"
 }
 
-configure_build_test release -DCMAKE_BUILD_TYPE=Release
-configure_build_test sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEMIX_SANITIZE=ON
-"$root/tests/determinism_matrix.sh"
+configure_build release -DCMAKE_BUILD_TYPE=Release
+ctest --test-dir "$out/release" --output-on-failure -j "$jobs"
+
+# The suite ran on the best path; the others get the whole corpus too.
+paths=(portable)
+grep -q -w avx2 /proc/cpuinfo 2>/dev/null && paths+=(avx2)
+grep -q -w avx512f /proc/cpuinfo 2>/dev/null && paths+=(avx512)
+for path in "${paths[@]}"; do
+  echo "=== corpus round trip, BYTEMIX_SIMD=$path ==="
+  BYTEMIX_SIMD=$path bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
+    "$out/release/decompressor" "$root/../shared/corpus" "$root/tests/corpus_sha256.txt"
+done
+
+configure_build sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEMIX_SANITIZE=ON
+ctest --test-dir "$out/sanitize" --output-on-failure -j "$jobs" -E 'install_tree'
+
+echo "=== fuzz ==="
+bash "$root/fuzz/run_short.sh" "${FUZZ_SECONDS:-20}" "$out/fuzz"
+
+bash "$root/tests/determinism_matrix.sh"
