@@ -202,6 +202,13 @@ std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
   return 0;
 }
 
+ReadFn InputFile::reader() {
+  return [this](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
+    const std::size_t got = read(this, data, n);
+    return read_error_ != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
+  };
+}
+
 void InputFile::close() {
   if (!owned_) return;
   owned_ = false;
@@ -287,7 +294,16 @@ std::size_t MeasuredInput::read_spool(std::uint8_t* data, std::size_t n) {
 
 std::size_t MeasuredInput::read(void* self, std::uint8_t* data, std::size_t n) {
   auto& in = *static_cast<MeasuredInput*>(self);
-  return in.spooled_ ? in.read_spool(data, n) : InputFile::read(&in.input_, data, n);
+  const std::size_t got = in.spooled_ ? in.read_spool(data, n) : InputFile::read(&in.input_, data, n);
+  in.delivered_ += got;
+  return got;
+}
+
+ReadFn MeasuredInput::reader() {
+  return [this](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
+    const std::size_t got = read(this, data, n);
+    return read_error() != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
+  };
 }
 
 int MeasuredInput::read_error() const {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "bytemix/bytemix.h"
+
 namespace bytemix::cli {
 
 // Exit statuses of both programs; --help and the README list them.
@@ -95,6 +97,9 @@ class InputFile {
   // ByteSource refill function: up to n bytes, 0 at the end or on an error.
   static std::size_t read(void* self, std::uint8_t* data, std::size_t n);
 
+  // The same reads as a library ReadFn: -1 once a read failed.
+  ReadFn reader();
+
   // errno of the first failed read, 0 if none failed.
   int read_error() const { return read_error_; }
 
@@ -130,6 +135,12 @@ class MeasuredInput {
   // ByteSource refill function over the input or its buffered copy.
   static std::size_t read(void* self, std::uint8_t* data, std::size_t n);
 
+  // The same reads as a library ReadFn: -1 once a read failed.
+  ReadFn reader();
+
+  // Bytes handed out by read() so far.
+  std::uint64_t delivered() const { return delivered_; }
+
   // errno of the first failed read of the input or of the spool, 0 if none.
   int read_error() const;
 
@@ -147,6 +158,7 @@ class MeasuredInput {
   bool spooled_ = false;
   std::vector<std::uint8_t> memory_;
   std::size_t memory_pos_ = 0;
+  std::uint64_t delivered_ = 0;
   int spill_fd_ = -1;
   int spill_error_ = 0;
 };

@@ -31,38 +31,17 @@ int main(int argc, char** argv) {
     cli::OutputFile output(names.output, input, /*refuse_terminal=*/true);
     std::FILE* console = cli::console_stream(output.is_standard_output());
 
-    std::uint64_t bytes_read = 0;
-    const ReadFn read = [&](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
-      const std::size_t got = cli::MeasuredInput::read(&measured, data, n);
-      if (measured.read_error() != 0) return -1;
-      bytes_read += got;
-      return static_cast<std::ptrdiff_t>(got);
-    };
-    const WriteFn write = [&](const std::uint8_t* data, std::size_t n) {
-      return cli::OutputFile::write(&output, data, n);
-    };
     CodingTimer timer;
-    const Status status = compress_stream(measured.length(), read, write, console_progress(console));
+    const Status status =
+        compress_stream(measured.length(), measured.reader(), output.writer(), console_progress(console));
     timer.print(console);
 
-    switch (status) {
-      case Status::ok:
-        break;
-      case Status::read_error:
-        throw cli::read_failure(input.label(), measured.read_error());
-      case Status::write_error:
-        throw cli::Failure{output.label(), cli::error_text(output.write_error())};
-      case Status::short_input: {
-        char counts[80];
-        std::snprintf(counts, sizeof counts, " (%" PRIu64 " of %" PRId32 " bytes)", bytes_read,
-                      measured.length());
-        throw cli::Failure{input.label(), status_message(status) + std::string(counts)};
-      }
-      default:
-        throw cli::Failure{input.label(), status_message(status)};
+    char counts[80] = "";
+    if (status == Status::short_input) {
+      std::snprintf(counts, sizeof counts, " (%" PRIu64 " of %" PRId32 " bytes)",
+                    measured.delivered(), measured.length());
     }
-    output.commit();
-    input.close();
+    cli::finish_run(status, input, measured.read_error(), output, counts);
   } catch (const cli::Failure& failure) {
     cli::report(kInfo.name, failure);
     return cli::kExitError;

@@ -28,29 +28,10 @@ int main(int argc, char** argv) {
     cli::OutputFile output(names.output, input, /*refuse_terminal=*/false);
     std::FILE* console = cli::console_stream(output.is_standard_output());
 
-    const ReadFn read = [&](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
-      const std::size_t got = cli::InputFile::read(&input, data, n);
-      return input.read_error() != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
-    };
-    const WriteFn write = [&](const std::uint8_t* data, std::size_t n) {
-      return cli::OutputFile::write(&output, data, n);
-    };
     CodingTimer timer;
-    const Status status = decompress_stream(read, write, console_progress(console));
+    const Status status = decompress_stream(input.reader(), output.writer(), console_progress(console));
     timer.print(console);
-
-    switch (status) {
-      case Status::ok:
-        break;
-      case Status::read_error:
-        throw cli::read_failure(input.label(), input.read_error());
-      case Status::write_error:
-        throw cli::Failure{output.label(), cli::error_text(output.write_error())};
-      default:
-        throw cli::Failure{input.label(), status_message(status)};
-    }
-    output.commit();
-    input.close();
+    cli::finish_run(status, input, input.read_error(), output);
   } catch (const cli::Failure& failure) {
     cli::report(kInfo.name, failure);
     return cli::kExitError;

@@ -240,4 +240,20 @@ void OutputFile::commit() {
   temporary_ = false;
 }
 
+void finish_run(Status status, InputFile& input, int read_error, OutputFile& output,
+                const std::string& detail) {
+  switch (status) {
+    case Status::ok:
+      output.commit();
+      input.close();
+      return;
+    case Status::read_error:
+      throw read_failure(input.label(), read_error);
+    case Status::write_error:
+      throw Failure{output.label(), error_text(output.write_error())};
+    default:
+      throw Failure{input.label(), status_message(status) + detail};
+  }
+}
+
 }  // namespace bytemix::cli

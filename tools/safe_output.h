@@ -46,6 +46,11 @@ class OutputFile {
   // ByteSink write function: all n bytes or false.
   static bool write(void* self, const std::uint8_t* data, std::size_t n);
 
+  // The same writes as a library WriteFn.
+  WriteFn writer() {
+    return [this](const std::uint8_t* data, std::size_t n) { return write(this, data, n); };
+  }
+
   // errno of the first failed write, 0 if none failed.
   int write_error() const { return write_error_; }
 
@@ -73,5 +78,12 @@ class OutputFile {
   gid_t group_ = 0;
   int write_error_ = 0;
 };
+
+// Ends a coding run that returned `status`. On Status::ok makes the output
+// final and closes the input; otherwise throws the Failure to report:
+// `read_error` is the input's errno for Status::read_error, and `detail` is
+// added to the reason of the other input errors, e.g. " (23 of 4096 bytes)".
+void finish_run(Status status, InputFile& input, int read_error, OutputFile& output,
+                const std::string& detail = {});
 
 }  // namespace bytemix::cli
