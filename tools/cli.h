@@ -144,10 +144,11 @@ class MeasuredInput {
   // errno of the first failed read of the input or of the spool, 0 if none.
   int read_error() const;
 
-  // Buffered inputs are kept in memory up to this many bytes: a few
-  // megabytes cost nothing, while a larger stream would hold its whole
-  // length in memory for the duration of the run.
-  static constexpr std::size_t kSpoolMemoryLimit = std::size_t{8} << 20;
+  // Buffered inputs are kept in memory up to this many bytes: 256 KiB
+  // costs little next to the model, while a larger stream would hold its
+  // whole length in memory for the run. The programs keep their peak memory
+  // below 4 MiB whatever the input.
+  static constexpr std::size_t kSpoolMemoryLimit = std::size_t{256} << 10;
 
  private:
   void spool();
