@@ -36,10 +36,24 @@ def cpu_flags():
     return set()
 
 
+# Largest resident set of any run, per method name, in KiB.
+peak_kib = {}
+
+
+# GNU time reports the peak resident set of the program alone; a child
+# forked from Python would also count Python's own pages from before exec.
+GNU_TIME = "/usr/bin/time" if os.access("/usr/bin/time", os.X_OK) else None
+
+
 def timed(cmd, env=None, stdin=None, stdout=None):
-    start = time.perf_counter()
-    subprocess.run(cmd, env=env, stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - start
+    """Runs cmd; returns (wall seconds, peak resident set in KiB or 0)."""
+    with tempfile.NamedTemporaryFile("r") as report:
+        wrapped = [GNU_TIME, "-o", report.name, "-f", "%M"] + cmd if GNU_TIME else cmd
+        start = time.perf_counter()
+        subprocess.run(wrapped, env=env, stdin=stdin, stdout=stdout, stderr=subprocess.DEVNULL, check=True)
+        elapsed = time.perf_counter() - start
+        text = report.read().strip()
+    return elapsed, int(text.splitlines()[-1]) if GNU_TIME and text else 0
 
 
 def measure(method, src, work, runs):
@@ -48,8 +62,11 @@ def measure(method, src, work, runs):
     restored = os.path.join(work, "restored")
     ctimes, dtimes = [], []
     for _ in range(runs):
-        ctimes.append(method["compress"](src, packed))
-        dtimes.append(method["decompress"](packed, restored))
+        for fn, path_in, path_out, times in (("compress", src, packed, ctimes),
+                                             ("decompress", packed, restored, dtimes)):
+            seconds, kib = method[fn](path_in, path_out)
+            times.append(seconds)
+            peak_kib[method["name"]] = max(peak_kib.get(method["name"], 0), kib)
         with open(src, "rb") as a, open(restored, "rb") as b:
             if a.read() != b.read():
                 sys.exit(f"{method['name']}: {src} did not round-trip")
@@ -143,6 +160,11 @@ def main():
                 _, lc, ld = results[("literal", f)]
             print(f"| {f} | {name} | {size} | {8 * size / n:.3f} | {n / ct / 1e6:.2f} | {n / dt / 1e6:.2f} "
                   f"| {lc / ct:.1f}x | {ld / dt:.1f}x |")
+
+
+    if GNU_TIME:
+        print("\nPeak resident set of any run (KiB): " +
+              ", ".join(f"{m['name']} {peak_kib[m['name']]}" for m in methods))
 
 
 if __name__ == "__main__":
