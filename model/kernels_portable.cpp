@@ -52,16 +52,29 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
   sums[3] = decay_row(o0f, kFastDecayF);
 }
 
+// One lane at a time (model/ln_lanes.h); also the path of targets without
+// vector kernels.
+int ln_many(const double* x, double* y, int n) {
+  int fallbacks = 0;
+  for (int k = 0; k < n; ++k) {
+    if (!ln_detail::ln_lane(x[k], y[k])) {
+      y[k] = ln(x[k]);
+      ++fallbacks;
+    }
+  }
+  return fallbacks;
+}
+
 double select_weight(float a, float b, float* costs, float decay) {
   const double d = decay;
   double c[kCandidates];
   if (a == 0 && b == 0) {
     for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d;
   } else {
-    double x[kCandidates], e[kCandidates];
+    double x[kCandidates], y[kCandidates];
     accumulate_candidates(a, b, x);
-    charge_candidates_scalar(x, e);
-    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d + e[i];
+    candidate_logs(ln_many, x, y);
+    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d - y[i];
   }
   double best = kInitialBestCost;
   int index = 0;
@@ -77,6 +90,7 @@ double select_weight(float a, float b, float* costs, float decay) {
 
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", mix, frequencies, decay, select_weight};
+const Table portable_table = {Isa::portable, "portable", mix, frequencies, decay, select_weight,
+                              ln_many};
 
 }  // namespace bytemix::kernels
