@@ -83,10 +83,10 @@ inline void accumulate_candidates(float a, float b, double x[kCandidates]) {
 
 // The lanes of ln_many whose rounding test failed (bit k of fails set for
 // x[k]), recomputed by the scalar ln. Returns their number.
-inline int ln_fallbacks(const double* x, double* y, unsigned fails) {
+inline int ln_fallbacks(const double* x, double* y, std::uint64_t fails) {
   int count = 0;
   for (; fails != 0; fails &= fails - 1, ++count) {
-    const int k = __builtin_ctz(fails);
+    const int k = __builtin_ctzll(fails);
     y[k] = ln(x[k]);
   }
   return count;

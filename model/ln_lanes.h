@@ -98,22 +98,21 @@ inline bool lane_domain(double x) {
   return x >= 0x1p-1022 && x <= 0x1.fffffffffffffp+1023;
 }
 
-// Steps 1 to 3 for x in the lane domain: ln x ~ h + l, with q3 for the
-// error bound err = kLaneRelErr |h| + kLanePolyErr |q3|.
-inline void lane_eval(double x, double& h, double& l, double& q3) {
+// Step 1 for x in the lane domain: z, e' and the table entry.
+inline void lane_reduce(double x, double& z, double& ep, const TableEntry*& t) {
   const uint64_t u = std::bit_cast<uint64_t>(x);
   const uint64_t frac = u & kFracMask;
   const int i = table_index(frac);
-  const TableEntry& t = kTable[i];
-  const double ep = double(int(u >> 52) - 1023 + (i >= kSplitIndex ? 1 : 0));
-
+  t = &kTable[i];
+  ep = double(int(u >> 52) - 1023 + (i >= kSplitIndex ? 1 : 0));
   const double m = std::bit_cast<double>(kOneBits | frac);
   const double mh = std::bit_cast<double>(kOneBits | (frac & kLowByteClear));
-  const double z = (mh * t.r - 1.0) + (m - mh) * t.r;
+  z = (mh * t->r - 1.0) + (m - mh) * t->r;
+}
 
-  using namespace dd;
-  double sh, sl;
-  two_prod(z, z, sh, sl);
+// Step 2: the exact square sh + sl of z and q3.
+inline void lane_poly(double z, double& sh, double& sl, double& q3) {
+  dd::two_prod(z, z, sh, sl);
   double q = kLaneC9;
   q = kLaneC8 + z * q;
   q = kLaneC7 + z * q;
@@ -122,10 +121,15 @@ inline void lane_eval(double x, double& h, double& l, double& q3) {
   q = kLaneC4 + z * q;
   q = kThirdHi + z * q;
   q3 = (sh * z) * q;
+}
 
+// Step 3: ln x ~ h + l.
+inline void lane_sum(double z, double ep, double l_hi, double l_mid, double sh, double sl,
+                     double q3, double& h, double& l) {
+  using namespace dd;
   double kh, kt;
-  two_sum(ep * kLn2Hi, t.l_hi, kh, kt);
-  const double kl = kt + (t.l_mid + ep * kLn2Lo);
+  two_sum(ep * kLn2Hi, l_hi, kh, kt);
+  const double kl = kt + (l_mid + ep * kLn2Lo);
   double h1, l1, h2, l2;
   fast_two_sum(kh, z, h1, l1);
   fast_two_sum(h1, -0.5 * sh, h2, l2);
@@ -133,22 +137,36 @@ inline void lane_eval(double x, double& h, double& l, double& q3) {
   fast_two_sum(h2, low, h, l);
 }
 
+// Steps 1 to 3 for x in the lane domain: ln x ~ h + l, with q3 for the
+// error bound err = kLaneRelErr |h| + kLanePolyErr |q3|.
+inline void lane_eval(double x, double& h, double& l, double& q3) {
+  double z, ep, sh, sl;
+  const TableEntry* t;
+  lane_reduce(x, z, ep, t);
+  lane_poly(z, sh, sl, q3);
+  lane_sum(z, ep, t->l_hi, t->l_mid, sh, sl, q3, h, l);
+}
+
 inline double lane_abs(double v) {
   return std::bit_cast<double>(std::bit_cast<uint64_t>(v) & 0x7fffffffffffffffu);
 }
 
-// One lane with its rounding test (step 4): true and y = bytemix::ln(x) if
+// Step 4 and one lane with it: true and y = bytemix::ln(x) if
 // the test passes, false (y unspecified) if it fails or x is outside the
 // lane domain.
-inline bool ln_lane(double x, double& y) {
-  if (!lane_domain(x)) return false;
-  double h, l, q3;
-  lane_eval(x, h, l, q3);
+inline bool lane_test(double h, double l, double q3, double& y) {
   const double err = kLaneRelErr * lane_abs(h) + kLanePolyErr * lane_abs(q3);
   const double lo = h + (l - err);
   const double hi = h + (l + err);
   y = lo;
   return lo == hi;
+}
+
+inline bool ln_lane(double x, double& y) {
+  if (!lane_domain(x)) return false;
+  double h, l, q3;
+  lane_eval(x, h, l, q3);
+  return lane_test(h, l, q3, y);
 }
 
 }  // namespace bytemix::ln_detail
