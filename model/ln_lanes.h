@@ -34,8 +34,9 @@
 //      zeta^7 |z^3 Q_9| / (10 * 0.9941 * 0.3275) <= 0.674u |q3| (1 + 6u).
 //
 // 3. Sums: (h1, l1) = fast_two_sum(K_h, z), valid as K_h = 0 or |K_h| >
-//    2^-7.41 > |z|; (h2, l2) = fast_two_sum(h1, -sh/2), valid as |h1| >=
-//    |z| > sh/2 when K_h = 0 and |h1| > 2^-9.5 > sh/2 otherwise; both exact.
+//    2^-7.41 > |z|; (h2, l2) = fast_two_sum(h1, -sh/2), valid as h1 = z,
+//    |z| > sh/2 when K_h = 0, and otherwise |h1| >= |y| - z^2/2 - |K_l|
+//    (less roundings) > 2^-9.1 > sh/2; both exact.
 //    low = (((K_l + l1) + l2) - sl/2) + q3 and (h, l) = fast_two_sum(h2,
 //    low), exact. The last addition of low rounds q3 once more (u |q3|).
 //    So |h + l - y| <= 6.73u |q3| + E_other with E_other made of: the three
@@ -152,7 +153,7 @@ inline double lane_abs(double v) {
 }
 
 // Step 4 and one lane with it: true and y = bytemix::ln(x) if
-// the test passes, false (y unspecified) if it fails or x is outside the
+// the test passes, false (y then holds no result) if it fails or x is outside the
 // lane domain.
 inline bool lane_test(double h, double l, double q3, double& y) {
   const double err = kLaneRelErr * lane_abs(h) + kLanePolyErr * lane_abs(q3);
