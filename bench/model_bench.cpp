@@ -171,6 +171,25 @@ void BM_Ln(benchmark::State& state) {
 }
 BENCHMARK(BM_Ln);
 
+// The lane-wise ln of each path, 64 arguments per call as the weight
+// selection asks for them; items are logarithms, so the time per item is
+// the amortised cost of one.
+void BM_LnMany(benchmark::State& state) {
+  const kernels::Table* t = path(state);
+  if (!t) return;
+  std::mt19937 rng(2);
+  std::uniform_real_distribution<double> p(1e-4, 1.0);
+  alignas(64) double x[1024], y[64];
+  for (double& v : x) v = p(rng);
+  unsigned i = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(t->ln_many(x + (i++ & 15) * 64, y, 64));
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * 64);
+}
+BENCHMARK(BM_LnMany)->Apply(isa_args);
+
 struct NullIo {
   static bool write(void*, const std::uint8_t*, std::size_t) { return true; }
   static std::size_t read(void* ctx, std::uint8_t* data, std::size_t n) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 
 #include "model/ln.h"
+#include "model/ln_lanes.h"
 #include "model/weight_selector.h"
 
 namespace bytemix::kernels {
@@ -80,15 +81,27 @@ inline void accumulate_candidates(float a, float b, double x[kCandidates]) {
   }
 }
 
-// e[i] = -ln(x[i]), the code length candidate i is charged, except that an
-// endpoint (i = 0 or 63) whose probability is not positive is charged
-// kZeroProbabilityCost. Interior blends are positive whenever a, b >= 0 are
-// not both 0, so they take the logarithm without a test. One scalar ln per
-// candidate, for now on every path.
-inline void charge_candidates_scalar(const double x[kCandidates], double e[kCandidates]) {
-  e[0] = x[0] > 0 ? -ln(x[0]) : kZeroProbabilityCost;
-  for (int i = 1; i < kCandidates - 1; ++i) e[i] = -ln(x[i]);
-  e[kCandidates - 1] = x[kCandidates - 1] > 0 ? -ln(x[kCandidates - 1]) : kZeroProbabilityCost;
+// The lanes of ln_many whose rounding test failed (bit k of fails set for
+// x[k]), recomputed by the scalar ln. Returns their number.
+inline int ln_fallbacks(const double* x, double* y, std::uint64_t fails) {
+  int count = 0;
+  for (; fails != 0; fails &= fails - 1, ++count) {
+    const int k = __builtin_ctzll(fails);
+    y[k] = ln(x[k]);
+  }
+  return count;
+}
+
+// The candidates' costs need ln(x[i]) of all 64 blends: y[i] = ln(x[i]),
+// except that an endpoint (i = 0 or 63) whose probability is not positive
+// gets -kZeroProbabilityCost, so that every cost is costs[i] * d - y[i].
+// Interior blends are positive whenever a, b >= 0 are not both 0, so they
+// take the logarithm without a test.
+inline void candidate_logs(int (*ln_many)(const double*, double*, int),
+                           const double x[kCandidates], double y[kCandidates]) {
+  ln_many(x, y, kCandidates);
+  if (!(x[0] > 0)) y[0] = -kZeroProbabilityCost;
+  if (!(x[kCandidates - 1] > 0)) y[kCandidates - 1] = -kZeroProbabilityCost;
 }
 
 }  // namespace bytemix::kernels

@@ -36,6 +36,12 @@ struct Table {
 
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);
+
+  // y[k] = ln(x[k]) for k < n, n a multiple of 8, each bit-identical to
+  // bytemix::ln: lanes evaluate model/ln_lanes.h and a lane whose rounding
+  // test fails (or whose argument is not a positive normal double) calls
+  // bytemix::ln. Returns the number of such scalar calls.
+  int (*ln_many)(const double* x, double* y, int n);
 };
 
 // The implementation in use: chosen at the first call from what the

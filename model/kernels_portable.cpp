@@ -35,14 +35,28 @@ void frequencies(const float* mixed, double scale, FrequencyTable& table) {
   table.total = cum;
 }
 
+// The row sums are exact in any order (model/kernel_common.h), so eight
+// partial sums replace the one long chain of dependent additions, and the
+// decayed count is chosen by a mask rather than a branch: the compiler can
+// put the loop in vectors.
 double decay_row(float* row, float decay) {
-  double sum = 0;
-  for (int k = 0; k < 256; ++k) {
-    const float v = row[k] > kDecayFloorF ? row[k] * decay : row[k];
-    row[k] = v;
-    sum += v;
+  double part[8] = {};
+  for (int k = 0; k < 256; k += 8) {
+    for (int j = 0; j < 8; ++j) {
+      const float c = row[k + j];
+      const float p = c * decay;
+      std::uint32_t cb, pb;
+      __builtin_memcpy(&cb, &c, sizeof cb);
+      __builtin_memcpy(&pb, &p, sizeof pb);
+      const std::uint32_t take = 0u - static_cast<std::uint32_t>(c > kDecayFloorF);
+      const std::uint32_t vb = (pb & take) | (cb & ~take);
+      float v;
+      __builtin_memcpy(&v, &vb, sizeof v);
+      row[k + j] = v;
+      part[j] += v;
+    }
   }
-  return sum;
+  return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
 }
 
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
@@ -52,16 +66,48 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
   sums[3] = decay_row(o0f, kFastDecayF);
 }
 
+// model/ln_lanes.h, each step over up to 64 lanes before the next, so that
+// the independent lanes overlap and the compiler may put the arithmetic
+// steps in vectors; also the path of targets without vector kernels.
+int ln_many(const double* x, double* y, int n) {
+  using namespace ln_detail;
+  constexpr int B = 64;
+  int fallbacks = 0;
+  for (int k = 0; k < n; k += B) {
+    const int count = n - k < B ? n - k : B;
+    double z[B], ep[B], l_hi[B], l_mid[B], sh[B], sl[B], q3[B], h[B], l[B];
+    bool pass[B];
+    for (int j = 0; j < count; ++j) {
+      const double v = lane_domain(x[k + j]) ? x[k + j] : 1.0;
+      const TableEntry* t;
+      lane_reduce(v, z[j], ep[j], t);
+      l_hi[j] = t->l_hi;
+      l_mid[j] = t->l_mid;
+    }
+    for (int j = 0; j < count; ++j) lane_poly(z[j], sh[j], sl[j], q3[j]);
+    for (int j = 0; j < count; ++j)
+      lane_sum(z[j], ep[j], l_hi[j], l_mid[j], sh[j], sl[j], q3[j], h[j], l[j]);
+    for (int j = 0; j < count; ++j) pass[j] = lane_test(h[j], l[j], q3[j], y[k + j]);
+    for (int j = 0; j < count; ++j) {
+      if (!pass[j] || !lane_domain(x[k + j])) {
+        y[k + j] = ln(x[k + j]);
+        ++fallbacks;
+      }
+    }
+  }
+  return fallbacks;
+}
+
 double select_weight(float a, float b, float* costs, float decay) {
   const double d = decay;
   double c[kCandidates];
   if (a == 0 && b == 0) {
     for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d;
   } else {
-    double x[kCandidates], e[kCandidates];
+    double x[kCandidates], y[kCandidates];
     accumulate_candidates(a, b, x);
-    charge_candidates_scalar(x, e);
-    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d + e[i];
+    candidate_logs(ln_many, x, y);
+    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d - y[i];
   }
   double best = kInitialBestCost;
   int index = 0;
@@ -77,6 +123,7 @@ double select_weight(float a, float b, float* costs, float decay) {
 
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", mix, frequencies, decay, select_weight};
+const Table portable_table = {Isa::portable, "portable", mix, frequencies, decay, select_weight,
+                              ln_many};
 
 }  // namespace bytemix::kernels
