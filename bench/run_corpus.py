@@ -112,6 +112,9 @@ def main():
     ap.add_argument("--compressor", required=True)
     ap.add_argument("--decompressor", required=True)
     ap.add_argument("--literal", required=True, help="bench/literal_compressor")
+    ap.add_argument("--baseline-programs", nargs=2, metavar=("COMPRESSOR", "DECOMPRESSOR"),
+                    help="programs to time first and to measure the speed-ups against, e.g. a "
+                         "build of an earlier version; default: the literal model")
     ap.add_argument("--corpus", default=os.path.join(here, "..", "..", "shared", "corpus"))
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--files", nargs="*", help="corpus files (default: all)")
@@ -121,6 +124,10 @@ def main():
     files = args.files or sorted(os.listdir(args.corpus))
     flags = cpu_flags()
     methods = [literal_method(args.literal), program_method("portable", args.compressor, args.decompressor, "portable")]
+    baseline = "literal"
+    if args.baseline_programs:
+        baseline = "baseline"
+        methods.insert(0, program_method(baseline, *args.baseline_programs))
     if "avx2" in flags:
         methods.append(program_method("avx2", args.compressor, args.decompressor, "avx2"))
     if "avx512f" in flags:
@@ -140,7 +147,7 @@ def main():
                 print(f"  {f:8} {m['name']:10} done", file=sys.stderr)
 
     sizes = {f: os.path.getsize(os.path.join(args.corpus, f)) for f in files}
-    print(f"Median of {args.runs} runs, wall clock; MB = 10^6 bytes; speed-up = literal time / time.\n")
+    print(f"Median of {args.runs} runs, wall clock; MB = 10^6 bytes; speed-up = {baseline} time / time.\n")
     print("| file | method | size | bits/byte | compress MB/s | decompress MB/s | speed-up c | speed-up d |")
     print("|---|---|---:|---:|---:|---:|---:|---:|")
     rows = files + (["(all)"] if len(files) > 1 else [])
@@ -152,12 +159,12 @@ def main():
                 size = sum(results[(name, g)][0] for g in files)
                 ct = sum(results[(name, g)][1] for g in files)
                 dt = sum(results[(name, g)][2] for g in files)
-                lc = sum(results[("literal", g)][1] for g in files)
-                ld = sum(results[("literal", g)][2] for g in files)
+                lc = sum(results[(baseline, g)][1] for g in files)
+                ld = sum(results[(baseline, g)][2] for g in files)
             else:
                 n = sizes[f]
                 size, ct, dt = results[(name, f)]
-                _, lc, ld = results[("literal", f)]
+                _, lc, ld = results[(baseline, f)]
             print(f"| {f} | {name} | {size} | {8 * size / n:.3f} | {n / ct / 1e6:.2f} | {n / dt / 1e6:.2f} "
                   f"| {lc / ct:.1f}x | {ld / dt:.1f}x |")
 
