@@ -29,4 +29,28 @@ check gcc-O0   "$subset" "" -DCMAKE_CXX_COMPILER=g++     -DCMAKE_BUILD_TYPE=None
 check clang-O0 "$subset" "" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O0
 check aarch64  "$subset" qemu-aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64.cmake" -DCMAKE_BUILD_TYPE=Release
 check i686-sse2 "$subset" qemu-i386   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686.cmake" -DCMAKE_BUILD_TYPE=Release
-echo "every configuration wrote the pinned bytes"
+# Builds that would break bit-exactness must fail loudly.
+refused() {  # NAME [cmake options...]
+  local name=$1; shift
+  if cmake -S "$root" -B "$out/$name" -G Ninja -DBYTEMIX_TESTS=OFF "$@" > "$out/$name.log" 2>&1 &&
+     cmake --build "$out/$name" --target bytemix >> "$out/$name.log" 2>&1; then
+    echo "FAIL: the $name build was not refused"
+    exit 1
+  fi
+  echo "refused as it should be: $name: $(grep -m1 -o -E '(-[a-z0-9=-]+ would change|#error .*)' "$out/$name.log" | cut -c1-90)"
+}
+refused fast-math -DCMAKE_CXX_FLAGS=-ffast-math
+refused fp-contract-fast -DCMAKE_CXX_FLAGS=-ffp-contract=fast
+refused i686-x87 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686.cmake" -DCMAKE_CXX_FLAGS=-mfpmath=387
+# A build outside CMake (or one that strips the flags the build adds) meets
+# the same refusal in the code: x87 and -ffast-math stop the compiler.
+for flags in "-m32 -mfpmath=387" "-ffast-math"; do
+  compiler=g++; [ "$flags" = "-m32 -mfpmath=387" ] && compiler=i686-linux-gnu-g++
+  if $compiler -std=c++20 $flags -I"$root" -c "$root/model/float_environment.cpp" -o /dev/null 2> /dev/null; then
+    echo "FAIL: $compiler $flags compiled model/float_environment.cpp"
+    exit 1
+  fi
+  echo "refused as it should be: $compiler $flags (model/float_environment.h)"
+done
+
+echo "every configuration wrote the pinned bytes; every unsafe one was refused"
