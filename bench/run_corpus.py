@@ -123,6 +123,8 @@ def main():
     methods = [literal_method(args.literal), program_method("portable", args.compressor, args.decompressor, "portable")]
     if "avx2" in flags:
         methods.append(program_method("avx2", args.compressor, args.decompressor, "avx2"))
+    if "avx2" in flags and "fma" in flags:
+        methods.append(program_method("avx2fma", args.compressor, args.decompressor, "avx2fma"))
     if "avx512f" in flags:
         methods.append(program_method("avx512", args.compressor, args.decompressor, "avx512"))
     if not args.no_others:
