@@ -97,7 +97,7 @@ const kernels::Table* path(benchmark::State& state) {
 }
 
 void isa_args(benchmark::internal::Benchmark* b) {
-  for (int isa = 0; isa < 3; ++isa) b->Arg(isa);
+  for (int isa = 0; isa < 4; ++isa) b->Arg(isa);
 }
 
 void BM_Mix(benchmark::State& state) {

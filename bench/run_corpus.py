@@ -130,6 +130,8 @@ def main():
         methods.insert(0, program_method(baseline, *args.baseline_programs))
     if "avx2" in flags:
         methods.append(program_method("avx2", args.compressor, args.decompressor, "avx2"))
+    if "avx2" in flags and "fma" in flags:
+        methods.append(program_method("avx2fma", args.compressor, args.decompressor, "avx2fma"))
     if "avx512f" in flags:
         methods.append(program_method("avx512", args.compressor, args.decompressor, "avx512"))
     if not args.no_others:

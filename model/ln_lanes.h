@@ -22,7 +22,8 @@
 //
 // 2. ln(1 + z) = z - z^2/2 + z^3 Q(z), Q(z) = sum_{k>=3} (-1)^(k+1) z^(k-3)/k.
 //    - z^2 = sh + sl exactly (two_prod: an exact error term, by FMA in the
-//      AVX-512 kernel and by Dekker's product elsewhere; the same doubles),
+//      AVX-512 and AVX2-with-FMA kernels and by Dekker's product elsewhere;
+//      the same doubles),
 //      and halving is exact, so z - z^2/2 enters without error.
 //    - Q is truncated after z^6/9 (degree 9 in all) and evaluated by Horner
 //      in plain double; q3 = fl(fl(sh z) Q^). Coefficients 1/3, 1/5, ... are

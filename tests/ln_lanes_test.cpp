@@ -46,10 +46,11 @@ void check_class(const char* name, std::vector<double> xs) {
   std::vector<double> want(xs.size());
   for (size_t k = 0; k < xs.size(); ++k) want[k] = ln(xs[k]);
   int64_t first_fallbacks = -1;
-  for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
+  for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx2_fma, Isa::avx512}) {
     const kernels::Table* t = kernels::for_isa(isa);
     if (t == nullptr) {
-      std::printf("[lanes] %-8s not run on this processor\n", isa == Isa::avx2 ? "avx2" : "avx512");
+      const char* name = isa == Isa::avx2 ? "avx2" : isa == Isa::avx2_fma ? "avx2fma" : "avx512";
+      std::printf("[lanes] %-8s not run on this processor\n", name);
       continue;
     }
     std::vector<double> got(xs.size());

@@ -19,7 +19,8 @@ namespace {
 
 std::vector<const kernels::Table*> paths() {
   std::vector<const kernels::Table*> v;
-  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx512})
+  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx2_fma,
+                   kernels::Isa::avx512})
     if (const kernels::Table* t = kernels::for_isa(isa)) v.push_back(t);
   return v;
 }
