@@ -23,9 +23,10 @@ configure_build release -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir "$out/release" --output-on-failure -j "$jobs"
 
 # The suite ran on the best path the processor offers (AVX-512 here); the
-# portable and AVX2 paths get the whole corpus through the programs too.
+# portable, AVX2 and AVX2+FMA paths get the whole corpus through the programs too.
 paths=(portable)
 grep -q -w avx2 /proc/cpuinfo 2>/dev/null && paths+=(avx2)
+grep -q -w avx2 /proc/cpuinfo 2>/dev/null && grep -q -w fma /proc/cpuinfo && paths+=(avx2fma)
 for path in "${paths[@]}"; do
   echo "=== corpus round trip, BYTEMIX_SIMD=$path ==="
   BYTEMIX_SIMD=$path bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
