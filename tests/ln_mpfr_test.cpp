@@ -27,19 +27,16 @@
 #include "model/ln.h"
 #include "model/ln_detail.h"
 
+#include "ln_test_support.h"
+
 namespace {
 
 using bytemix::ln_detail::kTable;
 using bytemix::ln_detail::kTableSize;
 
-uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
-double from_bits(uint64_t u) { return std::bit_cast<double>(u); }
-
-std::string hex(double x) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%a", x);
-  return buf;
-}
+using bytemix::test::bits;
+using bytemix::test::from_bits;
+using bytemix::test::hex;
 
 uint64_t env_u64(const char* name, uint64_t fallback) {
   const char* v = std::getenv(name);
@@ -120,17 +117,7 @@ double log_uniform(std::mt19937_64& rng) {
   return from_bits((biased << 52) | frac);
 }
 
-const std::vector<double>& hard_cases() {
-  static const std::vector<double> cases = {
-      0x1.62a88613629b6p+678, 0x1.fd15daa6ce332p+732, 0x1.d6a413a59c7eap+502,
-      0x1.be87838f1a47cp+774, 0x1.b7f71a488641ap+340, 0x1.9476e304cd7c7p-384,
-      0x1.613955dc802f8p-35,  0x1.10cdb4aa1770bp-9,   0x1.089ddea776f11p-27,
-      0x1.ffffffffffffep-1,   0x1.fe5755f3a16e2p-1,   0x1.c7e1077f9aec2p-1,
-      0x1.b9f1fa4587967p+0,   0x1.789e95b11578cp+0,   0x1.b2b6e194a4479p-1,
-      0x1.7a1cf45360edp-3,    0x1.c6c3588bad9c3p-1,
-  };
-  return cases;
-}
+const std::vector<double>& hard_cases() { return bytemix::test::ln_hard_cases(); }
 
 TEST(LnMpfr, HardCases) {
   ClassStats s{"hard cases"};
