@@ -74,6 +74,19 @@ small_pair() {
   "$compressor" paper1 paper1.ari > /dev/null || fail "could not compress paper1"
 }
 
+# Sets as_nobody to the command prefix that runs a program without root's
+# right to read and write anything (empty when not root); skips the case if
+# privileges cannot be dropped.
+set_as_nobody() {
+  if [ "$(id -u)" = 0 ]; then
+    command -v setpriv > /dev/null || skip "running as root and setpriv is missing"
+    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    "${as_nobody[@]}" true 2> /dev/null || skip "running as root and cannot drop privileges"
+  else
+    as_nobody=()
+  fi
+}
+
 case "$case_name" in
 
 missing_input)
@@ -93,13 +106,7 @@ unreadable_input)
   # read_error and short_input.
   cp "$corpus/paper1" secret && chmod 000 secret
   small_pair && chmod 000 paper1.ari
-  if [ "$(id -u)" = 0 ]; then
-    command -v setpriv > /dev/null || skip "running as root and setpriv is missing"
-    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-    "${as_nobody[@]}" true 2> /dev/null || skip "running as root and cannot drop privileges"
-  else
-    as_nobody=()
-  fi
+  set_as_nobody
   mkdir out && chmod 777 out && old_output out/secret.ari && chmod 666 out/secret.ari
   expect_error 1 "compressor: secret: Permission denied" \
     "${as_nobody[@]}" "$compressor" secret out/secret.ari
@@ -445,13 +452,7 @@ replace_output)
   no_temporary sub
   # A file that "wb" could not open for writing is not replaced either. Root
   # may write anything, so that part runs as nobody.
-  if [ "$(id -u)" = 0 ]; then
-    command -v setpriv > /dev/null || skip "running as root and setpriv is missing"
-    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-    "${as_nobody[@]}" true 2> /dev/null || skip "running as root and cannot drop privileges"
-  else
-    as_nobody=()
-  fi
+  set_as_nobody
   mkdir shared && chmod 777 shared && old_output shared/locked.ari && chmod 444 shared/locked.ari
   expect_error 1 "compressor: shared/locked.ari: Permission denied" \
     "${as_nobody[@]}" "$compressor" paper1 shared/locked.ari
