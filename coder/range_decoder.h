@@ -55,12 +55,8 @@ class RangeDecoder {
   // code outside every interval sets fault() and leaves the state unchanged.
   // freq[] are the table's 256 frequencies (each at least 1), total their sum.
   unsigned decode_symbol(const std::int32_t freq[256], std::uint32_t total) {
-    // On a whole stream code < range, so the quotient is below total.
-    const std::uint64_t v = std::uint64_t{code_} * total / range_;
-    if (v >= total) {
-      fail(Fault::invalid_code);
-      return 0;
-    }
+    std::uint32_t v;
+    if (!target(total, v)) return 0;
     std::uint32_t cum = 0;
     unsigned s = 0;
     while (s < 255 && v >= cum + static_cast<std::uint32_t>(freq[s])) {
@@ -82,12 +78,9 @@ class RangeDecoder {
   template <class Table>
   unsigned decode_symbol(const Table& table) {
     const std::uint32_t total = table.total;
-    const std::uint64_t v = std::uint64_t{code_} * total / range_;
-    if (v >= total) {
-      fail(Fault::invalid_code);
-      return 0;
-    }
-    const unsigned s = table.find(static_cast<std::uint32_t>(v));
+    std::uint32_t v;
+    if (!target(total, v)) return 0;
+    const unsigned s = table.find(v);
     narrow(table.cum[s], static_cast<std::uint32_t>(table.freq[s]), total);
     return s;
   }
@@ -123,6 +116,20 @@ class RangeDecoder {
   std::uint32_t range() const { return range_; }
 
  private:
+  // The code's position on the scale of `total`: the cumulative frequency
+  // that the decoded symbol's interval must hold. On a whole stream
+  // code < range, so it is below total; otherwise sets fault() and returns
+  // false.
+  bool target(std::uint32_t total, std::uint32_t& v) {
+    const std::uint64_t q = std::uint64_t{code_} * total / range_;
+    if (q >= total) {
+      fail(Fault::invalid_code);
+      return false;
+    }
+    v = static_cast<std::uint32_t>(q);
+    return true;
+  }
+
   // Keeps the first fault: it is the one that explains the others.
   void fail(Fault f) {
     if (fault_ == Fault::none) fault_ = f;
