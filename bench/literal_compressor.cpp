@@ -6,7 +6,6 @@
 // would. Writes the same bytes as `compressor`/`decompressor`.
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 
 #include "coder/range_coder.h"
@@ -14,6 +13,18 @@
 #include "tools/console.h"
 
 using namespace bytemix;
+
+namespace {
+
+std::size_t read_file(void* file, std::uint8_t* data, std::size_t n) {
+  return std::fread(data, 1, n, static_cast<std::FILE*>(file));
+}
+
+bool write_file(void* file, const std::uint8_t* data, std::size_t n) {
+  return std::fwrite(data, 1, n, static_cast<std::FILE*>(file)) == n;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 4 || (std::strcmp(argv[1], "compress") != 0 && std::strcmp(argv[1], "decompress") != 0)) {
@@ -34,7 +45,7 @@ int main(int argc, char** argv) {
   auto source = std::make_unique<ByteSource>(read_file, input);
   auto sink = std::make_unique<ByteSink>(write_file, output);
   auto model = std::make_unique<LiteralByteModel>();
-  const std::clock_t start = std::clock();
+  const CodingTimer timer;
 
   std::int32_t length = 0;
   if (compressing) {
@@ -67,7 +78,7 @@ int main(int argc, char** argv) {
     }
   }
   const bool ok = sink->flush();
-  std::printf(" = %.2fs\n", static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC);
+  timer.print(stdout);
   std::fclose(output);
   std::fclose(input);
   return ok ? 0 : 1;

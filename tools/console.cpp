@@ -2,14 +2,6 @@
 
 namespace bytemix {
 
-std::size_t read_file(void* file, std::uint8_t* data, std::size_t n) {
-  return std::fread(data, 1, n, static_cast<std::FILE*>(file));
-}
-
-bool write_file(void* file, const std::uint8_t* data, std::size_t n) {
-  return std::fwrite(data, 1, n, static_cast<std::FILE*>(file)) == n;
-}
-
 ProgressFn console_progress(std::FILE* stream) {
   return [stream](std::int64_t done, std::int64_t length) {
     std::fprintf(stream, "\r%i/%i", static_cast<int>(done), static_cast<int>(length));

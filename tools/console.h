@@ -8,10 +8,6 @@
 
 namespace bytemix {
 
-// Reader and writer functions for ByteSource/ByteSink over a stdio stream.
-std::size_t read_file(void* file, std::uint8_t* data, std::size_t n);
-bool write_file(void* file, const std::uint8_t* data, std::size_t n);
-
 // Progress text of both programs: "\r<done>/<length>", so that the updates
 // overwrite each other on one console line.
 ProgressFn console_progress(std::FILE* stream);
