@@ -10,6 +10,7 @@
 
 #include "coder/range_coder.h"
 #include "model/byte_model.h"
+#include "model/kernel_common.h"
 #include "model/kernels.h"
 #include "model/ln.h"
 #include "tests/literal_model/literal_byte_model.h"
@@ -104,8 +105,9 @@ void BM_Mix(benchmark::State& state) {
   const kernels::Table* t = path(state);
   if (!t) return;
   Rows r;
+  alignas(64) double m[256];
   for (auto _ : state) {
-    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed));
+    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed, m));
     benchmark::ClobberMemory();
   }
 }
@@ -119,7 +121,8 @@ void BM_Frequencies(benchmark::State& state) {
   double total = 0;
   for (float v : r.mixed) total += v;
   for (auto _ : state) {
-    t->frequencies(r.mixed, 8388608.0 / total, table);
+    benchmark::DoNotOptimize(
+        t->frequencies(r.mixed, 8388608.0 / total, kernels::kHalfwayMargin, table));
     benchmark::DoNotOptimize(table.total);
     benchmark::ClobberMemory();
   }
@@ -204,7 +207,7 @@ FrequencyTable book1_table() {
   FrequencyTable table;
   double total = 0;
   for (float v : r.mixed) total += v;
-  kernels::portable_table.frequencies(r.mixed, 8388608.0 / total, table);
+  kernels::portable_table.frequencies(r.mixed, 8388608.0 / total, 0, table);
   return table;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "model/kernel_common.h"
 #include "model/kernels.h"
 
 namespace bytemix {
@@ -18,6 +19,7 @@ constexpr float kSelectorDecayOrder1 = 0.98828125f;  // 253/256
 constexpr float kSelectorDecayFinal = 0.984375f;     // 63/64
 
 double inverse_or_zero(double s) { return s > 0 ? 1 / s : 0; }
+double scale_for(double total) { return total > 0 ? kTargetTotal / total : 0; }
 
 // Adds the increment to a count and returns what the row's sum gains by it.
 // Both the count and the sums are multiples of 2^-34 below 2^12, so the
@@ -74,9 +76,12 @@ const FrequencyTable& ByteModel::predict() {
       (w0 * (1 - wf)) * inv_order0_fast_,
       ((1 - w0) * (1 - wf)) * inv_order0_slow_,
   };
-  const double total =
-      k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_, coef, mixed_);
-  k.frequencies(mixed_, total > 0 ? kTargetTotal / total : 0, table_);
+  // The total estimated in any order decides almost every frequency; the
+  // steps where it cannot (kHalfwayMargin) take the index-order total.
+  const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_,
+                                coef, mixed_, mixed_unrounded_);
+  if (!k.frequencies(mixed_, scale_for(estimate), kernels::kHalfwayMargin, table_))
+    k.frequencies(mixed_, scale_for(k.total(mixed_unrounded_)), 0, table_);
   return table_;
 }
 

@@ -65,6 +65,8 @@ class ByteModel {
   alignas(64) float cost_order1_[256][kCandidates];
   alignas(64) float cost_final_[256][kCandidates];
   alignas(64) float mixed_[256];
+  // The mixed values before rounding to float, for the index-order total.
+  alignas(64) double mixed_unrounded_[256];
 
   // The sums of the four kinds of row, kept up to date by update() rather
   // than recomputed by predict(). A row's sum is exact in double whatever

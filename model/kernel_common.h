@@ -37,16 +37,28 @@ inline constexpr double kZeroProbabilityCost = 65535.0;
 // Start of the minimum search; every real cost is below it.
 inline constexpr double kInitialBestCost = 1e10;
 
-// The running total of the mixed values is not exact, so it must be the sum
-// rounded after every addition in index order. The vector kernels still add
-// eight values at a time, by this argument: while the total s lies in one
-// binade [h, 2h) (h a power of two), every sum rounds to the grid u = h *
-// 2^-52, and s is on that grid; so fl(s + v) = s + round_u(v) for v >= 0 as
-// long as the result stays below 2h and v is not exactly halfway between two
-// grid points (there the even neighbour depends on s). The rounded terms are
-// multiples of u whose partial sums stay below 2h, so adding them is exact
-// in any order. A block that leaves the binade, or holds a halfway or
-// negative value, is added one value at a time instead.
+// The total of the mixed values as the model defines it: the sum rounded
+// after every addition, in index order; a chain of 256 dependent additions.
+inline double ordered_total(const double* m) {
+  double total = 0;
+  for (int k = 0; k < 256; ++k) total += m[k];
+  return total;
+}
+
+// The vector kernels add blocks of values at once where that is exact:
+// while the running total s lies in one binade [h, 2h) (h a normal power of
+// two), s is a multiple of u = h 2^-52 and every sum rounds to that grid; so
+// for 0 <= v <= h, fl(s + v) = s + round_u(v) as long as the result stays
+// below 2h, unless v lies exactly halfway between two multiples of u (then
+// the even neighbour depends on s). round_u(v) = (v + h) - h, rounded to the
+// same grid, and v - round_u(v) is exact (at most u/2, a multiple of
+// ulp(v) <= u). The rounded values of a block and all their partial sums
+// are multiples of u below h, so they add exactly in any order. A block is
+// therefore added as one sum R when s >= h, s + R < 2h and none of its
+// values is negative, above h or halfway; any other block is added one
+// value at a time. The kernels predict h from an estimate of s (the blocks'
+// sums in any order), so that the sums R need not wait for s; the test on s
+// itself keeps the result exact whatever the prediction.
 inline double binade_floor(double s) {
   std::uint64_t bits;
   __builtin_memcpy(&bits, &s, sizeof bits);
@@ -56,9 +68,16 @@ inline double binade_floor(double s) {
   return h;
 }
 
-// Smallest positive normal double: below it the grid argument needs care
-// that is not worth taking, so such totals are added one value at a time.
-inline constexpr double kSmallestNormal = 0x1p-1022;
+// Every mixed value is at least 0 (weights lie in [0, 1], counts and inverse
+// sums are not negative), so any order of summation of the 256 values gives
+// a total within gamma_255 = 255 u / (1 - 255 u) < 2^-44.99 (u = 2^-53)
+// relative of the exact sum, and two orders agree to 2^-43.99. The scales
+// 2^23 / total then agree to 2^-43.98 and the products scale * mixed[k],
+// at most 2^23 (1 + 2^-23), to 2^-20.9: where a product estimated from any
+// order lies farther than this margin from every half-integer, it rounds
+// to the same integer as the model's. A total of 0 comes only from 256
+// zeros, in any order.
+inline constexpr double kHalfwayMargin = 0x1p-18;
 
 // Round to nearest, ties to even, for 0 <= v < 2^51: adding 2^52 leaves no
 // fraction bits, so the addition itself rounds in the current (nearest)

@@ -20,14 +20,22 @@ struct Table {
 
   // The 256 mixed values of one prediction:
   //   m = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0
-  // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and returns
-  // the sum of the unrounded m, added in index order k = 0..255 from 0.
+  // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and m in
+  // m_out[k], and returns the sum of the m added in any order. The model's
+  // total is the sum in index order (ordered_total), which this estimate
+  // replaces wherever it cannot change a frequency (see kHalfwayMargin).
   double (*mix)(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-                const double coef[4], float* mixed);
+                const double coef[4], float* mixed, double* m_out);
+
+  // ordered_total(m), the same double, for the 256 mixed values m.
+  double (*total)(const double* m);
 
   // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])), total = their
-  // sum, cum = their running sums (cum[0] = 0, cum[256] = total).
-  void (*frequencies)(const float* mixed, double scale, FrequencyTable& table);
+  // sum, cum = their running sums (cum[0] = 0, cum[256] = total). With
+  // margin > 0, returns false (the table then unfinished) if some product
+  // scale * mixed[k] lies within margin of a number halfway between two
+  // integers; otherwise returns true.
+  bool (*frequencies)(const float* mixed, double scale, double margin, FrequencyTable& table);
 
   // Decays the four rows of 256 counts in place: each count above the floor
   // 0.001 is multiplied by its decay (2047/2048 for the slow rows o1s and
@@ -45,6 +53,11 @@ struct Table {
   // test fails (or whose argument is not a positive normal double) calls
   // bytemix::ln. Returns the number of such scalar calls.
   int (*ln_many)(const double* x, double* y, int n);
+
+  // y[k] = this path's evaluation of ln_estimate (model/ln_estimate.h) for
+  // k < n, within kLnEstimateError of bytemix::ln for x[k] in its domain
+  // (meaningless outside). For tests of that bound.
+  void (*ln_estimate_many)(const double* x, double* y, int n);
 };
 
 // The implementation in use: chosen at the first call from what the

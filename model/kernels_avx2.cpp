@@ -16,12 +16,14 @@ namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed) {
+           const double coef[4], float* mixed, double* m) {
   const __m256d a1 = _mm256_set1_pd(coef[0]);
   const __m256d b1 = _mm256_set1_pd(coef[1]);
   const __m256d b0 = _mm256_set1_pd(coef[2]);
   const __m256d a0 = _mm256_set1_pd(coef[3]);
-  alignas(32) double m[256];
+  // Four partial sums: the estimate of the total needs no particular order.
+  __m256d part[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(),
+                     _mm256_setzero_pd()};
   for (int k = 0; k < 256; k += 4) {
     const __m256d s1 = _mm256_cvtps_pd(_mm_loadu_ps(o1s + k));
     const __m256d f1 = _mm256_cvtps_pd(_mm_loadu_ps(o1f + k));
@@ -30,13 +32,13 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
     __m256d v = _mm256_add_pd(_mm256_mul_pd(s1, a1), _mm256_mul_pd(f1, b1));
     v = _mm256_add_pd(v, _mm256_mul_pd(f0, b0));
     v = _mm256_add_pd(v, _mm256_mul_pd(s0, a0));
-    _mm256_store_pd(m + k, v);
+    _mm256_storeu_pd(m + k, v);
     _mm_storeu_ps(mixed + k, _mm256_cvtpd_ps(v));
+    part[(k >> 2) & 3] = _mm256_add_pd(part[(k >> 2) & 3], v);
   }
-  // Not exact: the order of addition is part of the result.
-  double total = 0;
-  for (int k = 0; k < 256; ++k) total += m[k];
-  return total;
+  const __m256d s = _mm256_add_pd(_mm256_add_pd(part[0], part[1]), _mm256_add_pd(part[2], part[3]));
+  const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+  return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
 // Inclusive running sums of the eight lanes.
@@ -49,18 +51,26 @@ inline __m256i running_sums(__m256i f) {
   return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
 }
 
-void frequencies(const float* mixed, double scale, FrequencyTable& table) {
+bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table) {
   const __m256d sc = _mm256_set1_pd(scale);
   const __m256d shift = _mm256_set1_pd(4503599627370496.0);  // 2^52, as round_to_nearest_even
+  const __m256d near_half = _mm256_set1_pd(0.5 - margin);
   const __m256i one = _mm256_set1_epi32(1);
   const __m256i last = _mm256_set1_epi32(7);
   __m256i carry = _mm256_setzero_si256();
+  __m256d undecided = _mm256_setzero_pd();
   for (int k = 0; k < 256; k += 8) {
     const __m256d lo = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k)));
     const __m256d hi = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k + 4)));
-    const __m128i ilo = _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(lo, shift), shift));
-    const __m128i ihi = _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(hi, shift), shift));
-    __m256i f = _mm256_inserti128_si256(_mm256_castsi128_si256(ilo), ihi, 1);
+    const __m256d rlo = _mm256_sub_pd(_mm256_add_pd(lo, shift), shift);
+    const __m256d rhi = _mm256_sub_pd(_mm256_add_pd(hi, shift), shift);
+    // y - round(y) is exact (see the portable kernel).
+    undecided = _mm256_or_pd(undecided,
+                             _mm256_cmp_pd(abs_pd(_mm256_sub_pd(lo, rlo)), near_half, _CMP_GT_OQ));
+    undecided = _mm256_or_pd(undecided,
+                             _mm256_cmp_pd(abs_pd(_mm256_sub_pd(hi, rhi)), near_half, _CMP_GT_OQ));
+    __m256i f = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(rlo)),
+                                        _mm256_cvttpd_epi32(rhi), 1);
     f = _mm256_max_epi32(f, one);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.freq + k), f);
     const __m256i x = running_sums(f);
@@ -68,9 +78,11 @@ void frequencies(const float* mixed, double scale, FrequencyTable& table) {
                         _mm256_add_epi32(carry, _mm256_sub_epi32(x, f)));
     carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(x, last));
   }
+  if (_mm256_movemask_pd(undecided) != 0) return false;
   const auto total = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(carry));
   table.cum[256] = total;
   table.total = total;
+  return true;
 }
 
 double decay_row(float* row, float decay) {
@@ -102,10 +114,11 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
 // Defined in model/kernels_avx2_fma.cpp.
 double select_weight_fma(float a, float b, float* costs, float decay);
 int ln_many_fma(const double* x, double* y, int n);
+void ln_estimate_many_fma(const double* x, double* y, int n);
 
-const Table avx2_table = {Isa::avx2, "avx2", mix, frequencies, decay, select_weight<false>,
-                            ln_many<false>};
-const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, frequencies, decay,
-                                select_weight_fma, ln_many_fma};
+const Table avx2_table = {Isa::avx2, "avx2", mix, ordered_total, frequencies, decay, select_weight<false>,
+                            ln_many<false>, ln_estimate_many<false>};
+const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, ordered_total, frequencies, decay,
+                                select_weight_fma, ln_many_fma, ln_estimate_many_fma};
 
 }  // namespace bytemix::kernels

@@ -13,4 +13,6 @@ double select_weight_fma(float a, float b, float* costs, float decay) {
 
 int ln_many_fma(const double* x, double* y, int n) { return ln_many<true>(x, y, n); }
 
+void ln_estimate_many_fma(const double* x, double* y, int n) { ln_estimate_many<true>(x, y, n); }
+
 }  // namespace bytemix::kernels

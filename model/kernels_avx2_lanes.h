@@ -14,6 +14,8 @@
 #include <initializer_list>
 
 #include "model/kernel_common.h"
+#include "model/ln_estimate.h"
+#include "model/selection_settle.h"
 
 namespace bytemix::kernels {
 namespace {
@@ -138,6 +140,59 @@ int ln_many(const double* x, double* y, int n) {
   return fallbacks;
 }
 
+// ln_estimate (model/ln_estimate.h) in four lanes: the exponent by the
+// usual bit tricks, the sixteenths' table by gathers, fused operations in the
+// FMA variant (each only lowers the error).
+template <bool kFma>
+inline __m256d ln_estimate_lanes(__m256d x) {
+  using namespace ln_estimate_detail;
+  const __m256i bits = _mm256_castpd_si256(x);
+  const __m256d e = _mm256_sub_pd(
+      _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(bits, 52),
+                                          _mm256_set1_epi64x(std::int64_t(ln_detail::kExponentMagicBits)))),
+      _mm256_set1_pd(ln_detail::kExponentMagic));
+  // Two doubles per table entry: index 2j reads r, 2j + 1 reads t.
+  const __m256i j2 = _mm256_slli_epi64(
+      _mm256_and_si256(_mm256_srli_epi64(bits, kIndexShift), _mm256_set1_epi64x(15)), 1);
+  const __m256d r = _mm256_i64gather_pd(&kSixteenths[0].r, j2, 8);
+  const __m256d t = _mm256_i64gather_pd(&kSixteenths[0].t, j2, 8);
+  const __m256d m = _mm256_castsi256_pd(
+      _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(std::int64_t(kFractionMask))),
+                      _mm256_set1_epi64x(std::int64_t(kOneBits))));
+  const __m256d one = _mm256_set1_pd(1.0);
+  __m256d z, q = _mm256_set1_pd(kQ9), tail;
+  if constexpr (kFma) {
+    z = _mm256_fmsub_pd(m, r, one);
+    for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2}) q = _mm256_fmadd_pd(z, q, _mm256_set1_pd(k));
+    tail = _mm256_fmadd_pd(_mm256_mul_pd(z, z), q, _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo)));
+  } else {
+    z = _mm256_sub_pd(_mm256_mul_pd(m, r), one);
+    for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2})
+      q = _mm256_add_pd(_mm256_set1_pd(k), _mm256_mul_pd(z, q));
+    tail = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(z, z), q),
+                         _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo)));
+  }
+  const __m256d head = _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), t);
+  return _mm256_add_pd(head, _mm256_add_pd(z, tail));
+}
+
+// Lanes outside the estimate's domain give meaningless values.
+template <bool kFma>
+void ln_estimate_many(const double* x, double* y, int n) {
+  int k = 0;
+  for (; k + 4 <= n; k += 4) _mm256_storeu_pd(y + k, ln_estimate_lanes<kFma>(_mm256_loadu_pd(x + k)));
+  for (; k < n; ++k) y[k] = ln_estimate(x[k]);
+}
+
+// The candidates' indices 0..63 as doubles.
+alignas(32) constexpr double kIndices[kCandidates] = {
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+
+// Estimated costs with error bounds (model/selection_settle.h), settled here
+// in registers when every float is decided and one candidate alone can be
+// the cheapest, else by settle_selection.
 template <bool kFma>
 double select_weight(float a, float b, float* costs, float decay) {
   constexpr int kVectors = kCandidates / 4;
@@ -146,30 +201,86 @@ double select_weight(float a, float b, float* costs, float decay) {
   if (a == 0 && b == 0) {
     for (int j = 0; j < kVectors; ++j)
       c[j] = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d);
-  } else {
-    alignas(32) double x[kCandidates], y[kCandidates];
-    accumulate_candidates(a, b, x);
-    candidate_logs(ln_many<kFma>, x, y);
+    __m256d lowest = c[0];
+    for (int j = 0; j < kVectors; ++j) {
+      _mm_storeu_ps(costs + 4 * j, _mm256_cvtpd_ps(c[j]));
+      lowest = _mm256_min_pd(lowest, c[j]);
+    }
+    __m128d h = _mm_min_pd(_mm256_castpd256_pd128(lowest), _mm256_extractf128_pd(lowest, 1));
+    h = _mm_min_sd(h, _mm_unpackhi_pd(h, h));
+    // The first index holding the smallest cost; none if no cost is below
+    // the initial best (then the index stays 0).
+    const double best = _mm_cvtsd_f64(h);
+    if (!(best < kInitialBestCost)) return 0;
+    const __m256d target = _mm256_set1_pd(best);
+    std::uint64_t hits = 0;
     for (int j = 0; j < kVectors; ++j)
-      c[j] = _mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d),
-                           _mm256_load_pd(y + 4 * j));
+      hits |= std::uint64_t(_mm256_movemask_pd(_mm256_cmp_pd(c[j], target, _CMP_EQ_OQ))) << (4 * j);
+    return __builtin_ctzll(hits) * kCandidateStep;
   }
-  __m256d lowest = c[0];
+
+  const double fa = a, fb = b;
+  const double step = (fb - fa) * kCandidateStep;
+  const double delta = blend_slack(fa, fb);
+  const __m256d va = _mm256_set1_pd(fa);
+  const __m256d vstep = _mm256_set1_pd(step);
+  const __m256d four_delta = _mm256_set1_pd(4 * delta);
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d slack = _mm256_set1_pd(kCostSlack);
+  const __m256d inf = _mm256_set1_pd(__builtin_inf());
+  __m256d err[kVectors], lo[kVectors];
+  __m256d upper = inf;
+  unsigned undecided = 0;
   for (int j = 0; j < kVectors; ++j) {
-    _mm_storeu_ps(costs + 4 * j, _mm256_cvtpd_ps(c[j]));
-    lowest = _mm256_min_pd(lowest, c[j]);
+    const __m256d x = _mm256_add_pd(va, _mm256_mul_pd(_mm256_load_pd(kIndices + 4 * j), vstep));
+    const __m256d known =
+        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x, four_delta, _CMP_GT_OQ),
+                                    _mm256_cmp_pd(x, _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ)),
+                      _mm256_cmp_pd(x, _mm256_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ));
+    const __m256d l = ln_estimate_lanes<kFma>(x);
+    const __m256d p = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d);
+    __m256d cj = _mm256_sub_pd(p, l);
+    // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
+    // normal range gives an infinite bound, and the lane is settled exactly.
+    const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x)));
+    __m256d ej = _mm256_add_pd(
+        _mm256_mul_pd(slack, _mm256_add_pd(_mm256_add_pd(one, abs_pd(l)), abs_pd(cj))),
+        _mm256_mul_pd(four_delta, rho));
+    cj = _mm256_and_pd(known, cj);
+    ej = _mm256_blendv_pd(inf, ej, known);
+    if (j == 0 && a == 0) {
+      // Candidate 0 has probability 0: its cost is exact.
+      const __m256d first = _mm256_castsi256_pd(_mm256_setr_epi64x(-1, 0, 0, 0));
+      cj = _mm256_blendv_pd(cj, _mm256_add_pd(p, _mm256_set1_pd(kZeroProbabilityCost)), first);
+      ej = _mm256_blendv_pd(ej, _mm256_setzero_pd(), first);
+    }
+    lo[j] = _mm256_sub_pd(cj, ej);
+    const __m256d hi = _mm256_add_pd(cj, ej);
+    upper = _mm256_min_pd(upper, hi);
+    undecided |= ~unsigned(_mm_movemask_ps(_mm_cmp_ps(_mm256_cvtpd_ps(lo[j]), _mm256_cvtpd_ps(hi),
+                                                      _CMP_EQ_OQ))) & 0xFu;
+    c[j] = cj;
+    err[j] = ej;
   }
-  __m128d h = _mm_min_pd(_mm256_castpd256_pd128(lowest), _mm256_extractf128_pd(lowest, 1));
-  h = _mm_min_sd(h, _mm_unpackhi_pd(h, h));
-  // The first index holding the smallest cost; none if no cost is below
-  // the initial best (then the index stays 0).
-  const double best = _mm_cvtsd_f64(h);
-  if (!(best < kInitialBestCost)) return 0;
-  const __m256d target = _mm256_set1_pd(best);
-  std::uint64_t hits = 0;
-  for (int j = 0; j < kVectors; ++j)
-    hits |= std::uint64_t(_mm256_movemask_pd(_mm256_cmp_pd(c[j], target, _CMP_EQ_OQ))) << (4 * j);
-  return __builtin_ctzll(hits) * kCandidateStep;
+  __m128d h2 = _mm_min_pd(_mm256_castpd256_pd128(upper), _mm256_extractf128_pd(upper, 1));
+  h2 = _mm_min_sd(h2, _mm_unpackhi_pd(h2, h2));
+  const double h = _mm_cvtsd_f64(h2);
+  if (undecided == 0 && h < kInitialBestCost) {
+    const __m256d vh = _mm256_set1_pd(h);
+    std::uint64_t contenders = 0;
+    for (int j = 0; j < kVectors; ++j)
+      contenders |= std::uint64_t(_mm256_movemask_pd(_mm256_cmp_pd(lo[j], vh, _CMP_LE_OQ))) << (4 * j);
+    if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
+      for (int j = 0; j < kVectors; ++j) _mm_storeu_ps(costs + 4 * j, _mm256_cvtpd_ps(c[j]));
+      return __builtin_ctzll(contenders) * kCandidateStep;
+    }
+  }
+  alignas(32) double cs[kCandidates], es[kCandidates];
+  for (int j = 0; j < kVectors; ++j) {
+    _mm256_store_pd(cs + 4 * j, c[j]);
+    _mm256_store_pd(es + 4 * j, err[j]);
+  }
+  return settle_selection(a, b, costs, decay, cs, es);
 }
 
 }  // namespace

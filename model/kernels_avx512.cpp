@@ -12,6 +12,8 @@
 
 #include "model/kernel_common.h"
 #include "model/kernels.h"
+#include "model/ln_estimate.h"
+#include "model/selection_settle.h"
 
 // GCC 12's AVX-512 headers start many conversions from an "undefined"
 // register that its own -Wuninitialized then reports at every use.
@@ -23,50 +25,15 @@
 namespace bytemix::kernels {
 namespace {
 
-// The sum of m[0..255] rounded after every addition in index order, eight
-// values at a time while the total stays in one binade (see binade_floor).
-double ordered_total(const double* m) {
-  const __m512d zero = _mm512_setzero_pd();
-  double s = 0;
-  int k = 0;
-  while (k < 256) {
-    if (s >= kSmallestNormal) {
-      const double h = binade_floor(s);
-      const double limit = 2 * h;
-      const __m512d hv = _mm512_set1_pd(h);
-      const __m512d half_u = _mm512_set1_pd(h * 0x1p-53);
-      // The block sums depend on h only, not on s: the only dependent
-      // chain is one addition per block.
-      while (k + 8 <= 256) {
-        const __m512d v = _mm512_loadu_pd(m + k);
-        const __m512d r = _mm512_sub_pd(_mm512_add_pd(v, hv), hv);
-        const __mmask8 ok = _mm512_cmp_pd_mask(v, zero, _CMP_GE_OQ) &
-                            _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(v, r)), half_u,
-                                               _CMP_NEQ_OQ);
-        const double next = s + _mm512_reduce_add_pd(r);
-        if (ok != 0xFF || !(next < limit)) break;
-        s = next;
-        k += 8;
-      }
-      // Into the next binade (or past a halfway value) one value at a time.
-      for (int j = 0; j < 8 && k < 256; ++j) {
-        s += m[k++];
-        if (s >= limit) break;
-      }
-    } else {
-      s += m[k++];
-    }
-  }
-  return s;
-}
-
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed) {
+           const double coef[4], float* mixed, double* m) {
   const __m512d a1 = _mm512_set1_pd(coef[0]);
   const __m512d b1 = _mm512_set1_pd(coef[1]);
   const __m512d b0 = _mm512_set1_pd(coef[2]);
   const __m512d a0 = _mm512_set1_pd(coef[3]);
-  alignas(64) double m[256];
+  // Four partial sums: the estimate of the total needs no particular order.
+  __m512d part[4] = {_mm512_setzero_pd(), _mm512_setzero_pd(), _mm512_setzero_pd(),
+                     _mm512_setzero_pd()};
   for (int k = 0; k < 256; k += 8) {
     const __m512d s1 = _mm512_cvtps_pd(_mm256_loadu_ps(o1s + k));
     const __m512d f1 = _mm512_cvtps_pd(_mm256_loadu_ps(o1f + k));
@@ -75,25 +42,33 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
     __m512d v = _mm512_add_pd(_mm512_mul_pd(s1, a1), _mm512_mul_pd(f1, b1));
     v = _mm512_add_pd(v, _mm512_mul_pd(f0, b0));
     v = _mm512_add_pd(v, _mm512_mul_pd(s0, a0));
-    _mm512_store_pd(m + k, v);
+    _mm512_storeu_pd(m + k, v);
     _mm256_storeu_ps(mixed + k, _mm512_cvtpd_ps(v));
+    part[(k >> 3) & 3] = _mm512_add_pd(part[(k >> 3) & 3], v);
   }
-  return ordered_total(m);
+  return _mm512_reduce_add_pd(
+      _mm512_add_pd(_mm512_add_pd(part[0], part[1]), _mm512_add_pd(part[2], part[3])));
 }
 
-void frequencies(const float* mixed, double scale, FrequencyTable& table) {
+bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table) {
   const __m512d sc = _mm512_set1_pd(scale);
   const __m512d shift = _mm512_set1_pd(4503599627370496.0);  // 2^52, as round_to_nearest_even
+  const __m512d near_half = _mm512_set1_pd(0.5 - margin);
   const __m512i one = _mm512_set1_epi32(1);
   const __m512i zero = _mm512_setzero_si512();
   const __m512i last = _mm512_set1_epi32(15);
   __m512i carry = zero;
+  __mmask8 undecided = 0;
   for (int k = 0; k < 256; k += 16) {
     const __m512d lo = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k)));
     const __m512d hi = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k + 8)));
-    const __m256i ilo = _mm512_cvttpd_epi32(_mm512_sub_pd(_mm512_add_pd(lo, shift), shift));
-    const __m256i ihi = _mm512_cvttpd_epi32(_mm512_sub_pd(_mm512_add_pd(hi, shift), shift));
-    __m512i f = _mm512_inserti64x4(_mm512_castsi256_si512(ilo), ihi, 1);
+    const __m512d rlo = _mm512_sub_pd(_mm512_add_pd(lo, shift), shift);
+    const __m512d rhi = _mm512_sub_pd(_mm512_add_pd(hi, shift), shift);
+    // y - round(y) is exact (see the portable kernel).
+    undecided |= _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(lo, rlo)), near_half, _CMP_GT_OQ) |
+                 _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(hi, rhi)), near_half, _CMP_GT_OQ);
+    __m512i f = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(rlo)),
+                                   _mm512_cvttpd_epi32(rhi), 1);
     f = _mm512_max_epi32(f, one);
     _mm512_storeu_si512(table.freq + k, f);
     // Inclusive running sums within the vector, then shifted to exclusive.
@@ -104,9 +79,11 @@ void frequencies(const float* mixed, double scale, FrequencyTable& table) {
     _mm512_storeu_si512(table.cum + k, _mm512_add_epi32(carry, _mm512_sub_epi32(x, f)));
     carry = _mm512_add_epi32(carry, _mm512_permutexvar_epi32(last, x));
   }
+  if (undecided != 0) return false;
   const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
   table.cum[256] = total;
   table.total = total;
+  return true;
 }
 
 inline __m512d widen_low(__m512 v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
@@ -245,6 +222,49 @@ int ln_many(const double* x, double* y, int n) {
   return fallbacks;
 }
 
+// ln_estimate (model/ln_estimate.h) in eight lanes: exponent and fraction
+// by getexp and getmant, the sixteenths' table from registers, fused
+// operations where they help (each only lowers the error).
+inline __m512d ln_estimate_lanes(__m512d x) {
+  using namespace ln_estimate_detail;
+  const auto& s = kSixteenths;
+  const __m512d r_lo = _mm512_setr_pd(s[0].r, s[1].r, s[2].r, s[3].r, s[4].r, s[5].r, s[6].r, s[7].r);
+  const __m512d r_hi =
+      _mm512_setr_pd(s[8].r, s[9].r, s[10].r, s[11].r, s[12].r, s[13].r, s[14].r, s[15].r);
+  const __m512d t_lo = _mm512_setr_pd(s[0].t, s[1].t, s[2].t, s[3].t, s[4].t, s[5].t, s[6].t, s[7].t);
+  const __m512d t_hi =
+      _mm512_setr_pd(s[8].t, s[9].t, s[10].t, s[11].t, s[12].t, s[13].t, s[14].t, s[15].t);
+  const __m512d e = _mm512_getexp_pd(x);
+  const __m512d m = _mm512_getmant_pd(x, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src);
+  // permutex2var reads the low four bits: the top four fraction bits.
+  const __m512i j = _mm512_srli_epi64(_mm512_castpd_si512(x), kIndexShift);
+  const __m512d r = _mm512_permutex2var_pd(r_lo, j, r_hi);
+  const __m512d t = _mm512_permutex2var_pd(t_lo, j, t_hi);
+  const __m512d z = _mm512_fmsub_pd(m, r, _mm512_set1_pd(1.0));
+  __m512d q = _mm512_set1_pd(kQ9);
+  for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2}) q = _mm512_fmadd_pd(z, q, _mm512_set1_pd(k));
+  const __m512d head = _mm512_fmadd_pd(e, _mm512_set1_pd(kLn2Hi), t);
+  const __m512d tail =
+      _mm512_fmadd_pd(_mm512_mul_pd(z, z), q, _mm512_mul_pd(e, _mm512_set1_pd(kLn2Lo)));
+  return _mm512_add_pd(head, _mm512_add_pd(z, tail));
+}
+
+// Lanes outside the estimate's domain give meaningless values.
+void ln_estimate_many(const double* x, double* y, int n) {
+  int k = 0;
+  for (; k + 8 <= n; k += 8) _mm512_storeu_pd(y + k, ln_estimate_lanes(_mm512_loadu_pd(x + k)));
+  for (; k < n; ++k) y[k] = ln_estimate(x[k]);
+}
+
+// The candidates' indices 0..63 as doubles.
+alignas(64) constexpr double kIndices[kCandidates] = {
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+
+// Estimated costs with error bounds (model/selection_settle.h), settled here
+// in registers when every float is decided and one candidate alone can be
+// the cheapest, else by settle_selection.
 double select_weight(float a, float b, float* costs, float decay) {
   constexpr int kVectors = kCandidates / 8;
   const __m512d d = _mm512_set1_pd(decay);
@@ -252,33 +272,82 @@ double select_weight(float a, float b, float* costs, float decay) {
   if (a == 0 && b == 0) {
     for (int j = 0; j < kVectors; ++j)
       c[j] = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
-  } else {
-    alignas(64) double x[kCandidates], y[kCandidates];
-    accumulate_candidates(a, b, x);
-    candidate_logs(ln_many, x, y);
+    __m512d lowest = c[0];
+    for (int j = 0; j < kVectors; ++j) {
+      _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
+      lowest = _mm512_min_pd(lowest, c[j]);
+    }
+    // The first index holding the smallest cost; none if no cost is below
+    // the initial best (then the index stays 0).
+    const double best = _mm512_reduce_min_pd(lowest);
+    if (!(best < kInitialBestCost)) return 0;
+    const __m512d target = _mm512_set1_pd(best);
+    std::uint64_t hits = 0;
     for (int j = 0; j < kVectors; ++j)
-      c[j] = _mm512_sub_pd(_mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d),
-                           _mm512_load_pd(y + 8 * j));
+      hits |= std::uint64_t{_mm512_cmp_pd_mask(c[j], target, _CMP_EQ_OQ)} << (8 * j);
+    return __builtin_ctzll(hits) * kCandidateStep;
   }
-  __m512d lowest = c[0];
+
+  const double fa = a, fb = b;
+  const double step = (fb - fa) * kCandidateStep;
+  const double delta = blend_slack(fa, fb);
+  const __m512d va = _mm512_set1_pd(fa);
+  const __m512d vstep = _mm512_set1_pd(step);
+  const __m512d four_delta = _mm512_set1_pd(4 * delta);
+  const __m512d one = _mm512_set1_pd(1.0);
+  const __m512d slack = _mm512_set1_pd(kCostSlack);
+  const __m512d inf = _mm512_set1_pd(__builtin_inf());
+  __m512d err[kVectors], lo[kVectors];
+  __m512d upper = inf;
+  unsigned undecided = 0;
   for (int j = 0; j < kVectors; ++j) {
-    _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
-    lowest = _mm512_min_pd(lowest, c[j]);
+    const __m512d x = _mm512_add_pd(va, _mm512_mul_pd(_mm512_load_pd(kIndices + 8 * j), vstep));
+    const __mmask8 known = _mm512_cmp_pd_mask(x, four_delta, _CMP_GT_OQ) &
+                           _mm512_cmp_pd_mask(x, _mm512_set1_pd(0x1p-1022), _CMP_GE_OQ) &
+                           _mm512_cmp_pd_mask(x, _mm512_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ);
+    const __m512d l = ln_estimate_lanes(x);
+    const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
+    __m512d cj = _mm512_sub_pd(p, l);
+    __m512d ej = _mm512_add_pd(
+        _mm512_mul_pd(slack, _mm512_add_pd(_mm512_add_pd(one, _mm512_abs_pd(l)), _mm512_abs_pd(cj))),
+        _mm512_mul_pd(four_delta, _mm512_rcp14_pd(x)));
+    cj = _mm512_maskz_mov_pd(known, cj);
+    ej = _mm512_mask_blend_pd(known, inf, ej);
+    if (j == 0 && a == 0) {
+      // Candidate 0 has probability 0: its cost is exact.
+      cj = _mm512_mask_add_pd(cj, 1, p, _mm512_set1_pd(kZeroProbabilityCost));
+      ej = _mm512_mask_mov_pd(ej, 1, _mm512_setzero_pd());
+    }
+    lo[j] = _mm512_sub_pd(cj, ej);
+    const __m512d hi = _mm512_add_pd(cj, ej);
+    upper = _mm512_min_pd(upper, hi);
+    const __m256 flo = _mm512_cvtpd_ps(lo[j]), fhi = _mm512_cvtpd_ps(hi);
+    undecided |= ~unsigned(_mm256_movemask_ps(_mm256_cmp_ps(flo, fhi, _CMP_EQ_OQ))) & 0xFFu;
+    c[j] = cj;
+    err[j] = ej;
   }
-  // The first index holding the smallest cost; none if no cost is below
-  // the initial best (then the index stays 0).
-  const double best = _mm512_reduce_min_pd(lowest);
-  if (!(best < kInitialBestCost)) return 0;
-  const __m512d target = _mm512_set1_pd(best);
-  std::uint64_t hits = 0;
-  for (int j = 0; j < kVectors; ++j)
-    hits |= std::uint64_t{_mm512_cmp_pd_mask(c[j], target, _CMP_EQ_OQ)} << (8 * j);
-  return __builtin_ctzll(hits) * kCandidateStep;
+  const double h = _mm512_reduce_min_pd(upper);
+  if (undecided == 0 && h < kInitialBestCost) {
+    const __m512d vh = _mm512_set1_pd(h);
+    std::uint64_t contenders = 0;
+    for (int j = 0; j < kVectors; ++j)
+      contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
+    if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
+      for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
+      return __builtin_ctzll(contenders) * kCandidateStep;
+    }
+  }
+  alignas(64) double cs[kCandidates], es[kCandidates];
+  for (int j = 0; j < kVectors; ++j) {
+    _mm512_store_pd(cs + 8 * j, c[j]);
+    _mm512_store_pd(es + 8 * j, err[j]);
+  }
+  return settle_selection(a, b, costs, decay, cs, es);
 }
 
 }  // namespace
 
-const Table avx512_table = {Isa::avx512, "avx512", mix, frequencies, decay, select_weight,
-                              ln_many};
+const Table avx512_table = {Isa::avx512, "avx512", mix, ordered_total, frequencies, decay, select_weight,
+                              ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

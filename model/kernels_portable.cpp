@@ -3,29 +3,37 @@
 // each lane performs the same rounded operations (contraction is off).
 #include "model/kernel_common.h"
 #include "model/kernels.h"
+#include "model/ln_estimate.h"
+#include "model/selection_settle.h"
 
 namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed) {
+           const double coef[4], float* mixed, double* m) {
   const double a1 = coef[0], b1 = coef[1], b0 = coef[2], a0 = coef[3];
-  double m[256];
-  for (int k = 0; k < 256; ++k) {
-    m[k] = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0;
-    mixed[k] = static_cast<float>(m[k]);
+  // Four partial sums: the estimate of the total needs no particular order.
+  double part[4] = {};
+  for (int k = 0; k < 256; k += 4) {
+    for (int j = 0; j < 4; ++j) {
+      m[k + j] = ((o1s[k + j] * a1 + o1f[k + j] * b1) + o0f[k + j] * b0) + o0s[k + j] * a0;
+      mixed[k + j] = static_cast<float>(m[k + j]);
+      part[j] += m[k + j];
+    }
   }
-  // Not exact: the order of addition is part of the result.
-  double total = 0;
-  for (int k = 0; k < 256; ++k) total += m[k];
-  return total;
+  return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
-void frequencies(const float* mixed, double scale, FrequencyTable& table) {
+bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table) {
+  bool decided = true;
   for (int k = 0; k < 256; ++k) {
-    const std::int32_t f = round_to_nearest_even(scale * mixed[k]);
+    const double y = scale * mixed[k];
+    const std::int32_t f = round_to_nearest_even(y);
+    const double off = y - f;  // exact: y and f lie within 1/2 of each other
+    decided &= !(__builtin_fabs(off) > 0.5 - margin);
     table.freq[k] = f < 1 ? 1 : f;
   }
+  if (!decided) return false;
   std::uint32_t cum = 0;
   for (int k = 0; k < 256; ++k) {
     table.cum[k] = cum;
@@ -33,6 +41,7 @@ void frequencies(const float* mixed, double scale, FrequencyTable& table) {
   }
   table.cum[256] = cum;
   table.total = cum;
+  return true;
 }
 
 // The row sums are exact in any order (model/kernel_common.h), so eight
@@ -98,32 +107,66 @@ int ln_many(const double* x, double* y, int n) {
   return fallbacks;
 }
 
+// Estimated costs with error bounds (model/selection_settle.h), settled here
+// when every float is decided and one candidate alone can be the cheapest,
+// else by settle_selection.
 double select_weight(float a, float b, float* costs, float decay) {
   const double d = decay;
-  double c[kCandidates];
+  double c[kCandidates], err[kCandidates];
   if (a == 0 && b == 0) {
-    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d;
-  } else {
-    double x[kCandidates], y[kCandidates];
-    accumulate_candidates(a, b, x);
-    candidate_logs(ln_many, x, y);
-    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d - y[i];
+    // Costs that only decay are exact.
+    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d, err[i] = 0;
+    return settle_selection(a, b, costs, decay, c, err);
   }
-  double best = kInitialBestCost;
-  int index = 0;
+  const double fa = a, fb = b;
+  const double step = (fb - fa) * kCandidateStep;
+  const double delta = blend_slack(fa, fb);
+  // Step by step over all candidates (see ln_estimate_reduce); the same
+  // values as estimate_cost() lane by lane.
+  double x[kCandidates], e[kCandidates], z[kCandidates], t[kCandidates];
+  bool known[kCandidates];
   for (int i = 0; i < kCandidates; ++i) {
-    costs[i] = static_cast<float>(c[i]);
-    if (c[i] < best) {
-      best = c[i];
-      index = i;
+    x[i] = fa + i * step;
+    known[i] = x[i] > 4 * delta && ln_estimate_domain(x[i]);
+    ln_estimate_reduce(known[i] ? x[i] : 1.0, e[i], z[i], t[i]);
+  }
+  for (int i = 0; i < kCandidates; ++i) {
+    const double l = ln_estimate_finish(e[i], z[i], t[i]);
+    c[i] = costs[i] * d - l;
+    err[i] = kCostSlack * ((1 + __builtin_fabs(l)) + __builtin_fabs(c[i])) + (4 * delta) / x[i];
+  }
+  for (int i = 0; i < kCandidates; ++i) {
+    if (!known[i]) c[i] = 0, err[i] = __builtin_inf();
+  }
+  if (a == 0) c[0] = costs[0] * d + kZeroProbabilityCost, err[0] = 0;
+
+  double upper = kInitialBestCost;
+  bool undecided = false;
+  for (int i = 0; i < kCandidates; ++i) {
+    const double hi = c[i] + err[i];
+    upper = hi < upper ? hi : upper;
+    undecided |= static_cast<float>(c[i] - err[i]) != static_cast<float>(hi);
+  }
+  if (!undecided && upper < kInitialBestCost) {
+    int contenders = 0, index = 0;
+    for (int i = 0; i < kCandidates; ++i) {
+      if (c[i] - err[i] <= upper) ++contenders, index = i;
+    }
+    if (contenders == 1) {
+      for (int i = 0; i < kCandidates; ++i) costs[i] = static_cast<float>(c[i]);
+      return index * kCandidateStep;
     }
   }
-  return index * kCandidateStep;
+  return settle_selection(a, b, costs, decay, c, err);
+}
+
+void ln_estimate_many(const double* x, double* y, int n) {
+  for (int k = 0; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", mix, frequencies, decay, select_weight,
-                              ln_many};
+const Table portable_table = {Isa::portable, "portable", mix, ordered_total, frequencies, decay, select_weight,
+                              ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

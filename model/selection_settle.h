@@ -1,0 +1,63 @@
+#pragma once
+
+// The weight selection from estimated costs. A selector must store every
+// candidate's cost as a float and return the first index of the smallest
+// double cost; both are decisions that rarely depend on the last bits of the
+// cost. So the kernels estimate each cost cheaply, with a bound on its
+// error, and take the exact value (the chain of blends and bytemix::ln)
+// only for the candidates whose decisions the bound leaves open. The result
+// is the exact selection, bit for bit, whatever the estimates.
+//
+// The exact cost of candidate i (WeightSelector): c_i = RN(P_i - y_i), with
+// P_i = RN(costs[i] * decay), y_i = ln(x_i) of the accumulated blend x_i = RN(x_(i-1)
+// + step), x_0 = a, and y_i = -kZeroProbabilityCost for an endpoint whose
+// blend is not positive; when a and b are both 0, c_i = P_i.
+//
+// The estimate: x~_i = RN(a + RN(i step)), L_i = ln_estimate(x~_i) and
+// c~_i = RN(P_i - L_i). With M = max(|a|, |b|) every blend, exact or
+// estimated, is at most M (1 + 2^-50) in magnitude; the chain's i roundings
+// and the estimate's two give |x~_i - x_i| <= (i + 2) M 2^-52.9 < M 2^-46.8.
+// With Delta = M * kBlendSlack = M 2^-45 and x~_i > 4 Delta this gives
+// |ln x~_i - ln x_i| <= 0.32 Delta / x~_i; adding the estimate's own error
+// (2^-51 (1 + |L_i|)), bytemix::ln's rounding (u |y_i|), the two roundings
+// of the cost (u |c~_i| and u |c_i|) and the rounding of c~_i -+ err:
+//   |c~_i - c_i| < 2^-49 (1 + |L_i| + |c~_i|) + 0.4 Delta / x~_i.
+// The kernels use err_i = kCostSlack (1 + |L_i| + |c~_i|) + 4 Delta rho_i,
+// rho_i at least (1 - 2^-14) / x~_i (a reciprocal estimate or a quotient):
+// eight times that bound. A lane with x~_i <= 4 Delta or outside the
+// estimate's domain gets c~_i = 0 and err_i = +inf (decided exactly later);
+// candidate 0 with a = 0 is exact (c~_0 = RN(P_0 + 65535), err_0 = 0).
+//
+// Given such estimates the selection is settled as follows (settle_selection):
+// - H = min over i of RN(c~_i + err_i) bounds the smallest cost from above;
+//   every inexact candidate whose lower end RN(c~_i - err_i) is at most H
+//   could be the smallest, and is made exact (err 0); repeat until none is.
+//   Then each remaining inexact candidate j has c_j >= its lower end > H >=
+//   the smallest cost, so the first index of the smallest among the exact
+//   ones is the selector's answer.
+// - An inexact candidate's float is RN_float(c~_i) when RN_float of both ends
+//   agree (rounding is monotone, and c_i lies between the ends); otherwise
+//   the candidate is made exact.
+
+#include "model/kernel_common.h"
+
+namespace bytemix::kernels {
+
+// Delta = max(|a|, |b|) * kBlendSlack bounds how far an estimated blend may
+// lie from the accumulated one (see above).
+inline constexpr double kBlendSlack = 0x1p-45;
+inline double blend_slack(double a, double b) {
+  const double ma = a < 0 ? -a : a, mb = b < 0 ? -b : b;
+  return (ma > mb ? ma : mb) * kBlendSlack;
+}
+// Relative part of a cost's error bound (see above).
+inline constexpr double kCostSlack = 0x1p-46;
+
+// Completes a selection from estimates c[i] with error bounds err[i] as
+// above (err[i] = +inf for an unknown cost, then c[i] must be 0, not NaN):
+// stores the 64 float costs into costs (whose entries on entry are the
+// costs before this byte) and returns the chosen weight, exactly as
+// WeightSelector::select_weight(a, b, costs, decay). Overwrites c and err.
+double settle_selection(float a, float b, float* costs, float decay, double* c, double* err);
+
+}  // namespace bytemix::kernels
