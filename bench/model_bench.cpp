@@ -118,11 +118,12 @@ void BM_Frequencies(benchmark::State& state) {
   if (!t) return;
   Rows r;
   FrequencyTable table;
+  std::uint64_t undecided[4];
   double total = 0;
   for (float v : r.mixed) total += v;
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        t->frequencies(r.mixed, 8388608.0 / total, kernels::kHalfwayMargin, table));
+        t->frequencies(r.mixed, 8388608.0 / total, kernels::kHalfwayMargin, table, undecided));
     benchmark::DoNotOptimize(table.total);
     benchmark::ClobberMemory();
   }
@@ -207,7 +208,8 @@ FrequencyTable book1_table() {
   FrequencyTable table;
   double total = 0;
   for (float v : r.mixed) total += v;
-  kernels::portable_table.frequencies(r.mixed, 8388608.0 / total, 0, table);
+  std::uint64_t undecided[4];
+  kernels::portable_table.frequencies(r.mixed, 8388608.0 / total, 0, table, undecided);
   return table;
 }
 

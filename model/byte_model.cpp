@@ -80,8 +80,19 @@ const FrequencyTable& ByteModel::predict() {
   // steps where it cannot (kHalfwayMargin) take the index-order total.
   const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_,
                                 coef, mixed_, mixed_unrounded_);
-  if (!k.frequencies(mixed_, scale_for(estimate), kernels::kHalfwayMargin, table_))
-    k.frequencies(mixed_, scale_for(k.total(mixed_unrounded_)), 0, table_);
+  std::uint64_t undecided[4];
+  if (!k.frequencies(mixed_, scale_for(estimate), kernels::kHalfwayMargin, table_, undecided)) {
+    // The other frequencies are the same under the index-order total.
+    const double scale = scale_for(k.total(mixed_unrounded_));
+    for (int w = 0; w < 4; ++w) {
+      for (std::uint64_t bits = undecided[w]; bits != 0; bits &= bits - 1) {
+        const int j = 64 * w + __builtin_ctzll(bits);
+        const std::int32_t f = kernels::round_to_nearest_even(scale * mixed_[j]);
+        table_.freq[j] = f < 1 ? 1 : f;
+      }
+    }
+    k.running_sums(table_);
+  }
   return table_;
 }
 
@@ -91,14 +102,16 @@ void ByteModel::update(unsigned x) {
   float* o1s = order1_slow_[c];
   float* o1f = order1_fast_[c];
 
-  const float a0 = static_cast<float>(inv_order0_slow_ * order0_slow_[x]);
-  const float b0 = static_cast<float>(inv_order0_fast_ * order0_fast_[x]);
-  weight_order0_ =
-      static_cast<float>(k.select_weight(a0, b0, cost_order0_, kSelectorDecayOrder0));
-
-  const float a1 = static_cast<float>(inv_order1_slow_ * o1s[x]);
-  const float b1 = static_cast<float>(inv_order1_fast_ * o1f[x]);
-  const double w1 = k.select_weight(a1, b1, cost_order1_[c], kSelectorDecayOrder1);
+  // The order-0 and order-1 selections are independent of each other.
+  const kernels::Selection first[2] = {
+      {static_cast<float>(inv_order0_slow_ * order0_slow_[x]),
+       static_cast<float>(inv_order0_fast_ * order0_fast_[x]), cost_order0_, kSelectorDecayOrder0},
+      {static_cast<float>(inv_order1_slow_ * o1s[x]), static_cast<float>(inv_order1_fast_ * o1f[x]),
+       cost_order1_[c], kSelectorDecayOrder1}};
+  double chosen[2];
+  k.select_two(first, chosen);
+  weight_order0_ = static_cast<float>(chosen[0]);
+  const double w1 = chosen[1];
   weight_order1_[c] = static_cast<float>(w1);
 
   // The final blend sees the order-0 weight as stored (a float) but the

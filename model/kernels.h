@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "model/frequency_table.h"
 
 namespace bytemix::kernels {
@@ -13,6 +15,13 @@ namespace bytemix::kernels {
 // square from a fused multiply-subtract instead of Dekker's product (the
 // same doubles, fewer operations); it needs FMA as well as AVX2.
 enum class Isa { portable, avx2, avx512, avx2_fma };
+
+// One weight selection's arguments (WeightSelector::select_weight).
+struct Selection {
+  float a, b;
+  float* costs;
+  float decay;
+};
 
 struct Table {
   Isa isa;
@@ -30,12 +39,17 @@ struct Table {
   // ordered_total(m), the same double, for the 256 mixed values m.
   double (*total)(const double* m);
 
-  // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])), total = their
-  // sum, cum = their running sums (cum[0] = 0, cum[256] = total). With
-  // margin > 0, returns false (the table then unfinished) if some product
-  // scale * mixed[k] lies within margin of a number halfway between two
-  // integers; otherwise returns true.
-  bool (*frequencies)(const float* mixed, double scale, double margin, FrequencyTable& table);
+  // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])) for every k.
+  // Then, if no product scale * mixed[k] lies within margin of a number
+  // halfway between two integers (always so with margin 0), fills total and
+  // cum (their running sums: cum[0] = 0, cum[256] = total) and returns true;
+  // otherwise sets bit k % 64 of undecided[k / 64] for each such k, leaves
+  // total and cum unfilled and returns false.
+  bool (*frequencies)(const float* mixed, double scale, double margin, FrequencyTable& table,
+                      std::uint64_t undecided[4]);
+
+  // total and cum from freq, as frequencies() fills them.
+  void (*running_sums)(FrequencyTable& table);
 
   // Decays the four rows of 256 counts in place: each count above the floor
   // 0.001 is multiplied by its decay (2047/2048 for the slow rows o1s and
@@ -47,6 +61,10 @@ struct Table {
 
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);
+
+  // Two independent selections (their costs distinct): weights[n] =
+  // select_weight of sel[n]. Lets a path interleave their work.
+  void (*select_two)(const Selection* sel, double* weights);
 
   // y[k] = ln(x[k]) for k < n, n a multiple of 8, each bit-identical to
   // bytemix::ln: lanes evaluate model/ln_lanes.h and a lane whose rounding

@@ -51,37 +51,50 @@ inline __m256i running_sums(__m256i f) {
   return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
 }
 
-bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table) {
-  const __m256d sc = _mm256_set1_pd(scale);
-  const __m256d shift = _mm256_set1_pd(4503599627370496.0);  // 2^52, as round_to_nearest_even
-  const __m256d near_half = _mm256_set1_pd(0.5 - margin);
-  const __m256i one = _mm256_set1_epi32(1);
+void running_sums(FrequencyTable& table) {
   const __m256i last = _mm256_set1_epi32(7);
   __m256i carry = _mm256_setzero_si256();
-  __m256d undecided = _mm256_setzero_pd();
   for (int k = 0; k < 256; k += 8) {
-    const __m256d lo = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k)));
-    const __m256d hi = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k + 4)));
-    const __m256d rlo = _mm256_sub_pd(_mm256_add_pd(lo, shift), shift);
-    const __m256d rhi = _mm256_sub_pd(_mm256_add_pd(hi, shift), shift);
-    // y - round(y) is exact (see the portable kernel).
-    undecided = _mm256_or_pd(undecided,
-                             _mm256_cmp_pd(abs_pd(_mm256_sub_pd(lo, rlo)), near_half, _CMP_GT_OQ));
-    undecided = _mm256_or_pd(undecided,
-                             _mm256_cmp_pd(abs_pd(_mm256_sub_pd(hi, rhi)), near_half, _CMP_GT_OQ));
-    __m256i f = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(rlo)),
-                                        _mm256_cvttpd_epi32(rhi), 1);
-    f = _mm256_max_epi32(f, one);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.freq + k), f);
+    const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.freq + k));
     const __m256i x = running_sums(f);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.cum + k),
                         _mm256_add_epi32(carry, _mm256_sub_epi32(x, f)));
     carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(x, last));
   }
-  if (_mm256_movemask_pd(undecided) != 0) return false;
   const auto total = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(carry));
   table.cum[256] = total;
   table.total = total;
+}
+
+bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
+                 std::uint64_t undecided[4]) {
+  const __m256d sc = _mm256_set1_pd(scale);
+  const __m256d near_half = _mm256_set1_pd(0.5 - margin);
+  const __m256i one = _mm256_set1_epi32(1);
+  std::uint64_t near[4] = {};
+  for (int k = 0; k < 256; k += 8) {
+    const __m256d lo = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k)));
+    const __m256d hi = _mm256_mul_pd(sc, _mm256_cvtps_pd(_mm_loadu_ps(mixed + k + 4)));
+    // Rounded to nearest, ties to even, whatever the rounding mode.
+    constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+    const __m256d rlo = _mm256_round_pd(lo, kNearest);
+    const __m256d rhi = _mm256_round_pd(hi, kNearest);
+    // y - round(y) is exact (see the portable kernel).
+    const unsigned bits =
+        unsigned(_mm256_movemask_pd(_mm256_cmp_pd(abs_pd(_mm256_sub_pd(lo, rlo)), near_half, _CMP_GT_OQ))) |
+        unsigned(_mm256_movemask_pd(_mm256_cmp_pd(abs_pd(_mm256_sub_pd(hi, rhi)), near_half, _CMP_GT_OQ)))
+            << 4;
+    near[k >> 6] |= std::uint64_t{bits} << (k & 63);
+    __m256i f = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(rlo)),
+                                        _mm256_cvttpd_epi32(rhi), 1);
+    f = _mm256_max_epi32(f, one);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.freq + k), f);
+  }
+  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
+    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
+    return false;
+  }
+  running_sums(table);
   return true;
 }
 
@@ -109,16 +122,22 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
   sums[3] = decay_row(o0f, kFastDecayF);
 }
 
+void select_two(const Selection* sel, double* weights) {
+  for (int n = 0; n < 2; ++n)
+    weights[n] = select_weight<false>(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
+}
+
 }  // namespace
 
 // Defined in model/kernels_avx2_fma.cpp.
 double select_weight_fma(float a, float b, float* costs, float decay);
 int ln_many_fma(const double* x, double* y, int n);
+void select_two_fma(const Selection* sel, double* weights);
 void ln_estimate_many_fma(const double* x, double* y, int n);
 
-const Table avx2_table = {Isa::avx2, "avx2", mix, ordered_total, frequencies, decay, select_weight<false>,
-                            ln_many<false>, ln_estimate_many<false>};
-const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, ordered_total, frequencies, decay,
-                                select_weight_fma, ln_many_fma, ln_estimate_many_fma};
+const Table avx2_table = {Isa::avx2, "avx2", mix, ordered_total, frequencies, running_sums, decay, select_weight<false>,
+                            select_two, ln_many<false>, ln_estimate_many<false>};
+const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, ordered_total, frequencies, running_sums, decay,
+                                select_weight_fma, select_two_fma, ln_many_fma, ln_estimate_many_fma};
 
 }  // namespace bytemix::kernels

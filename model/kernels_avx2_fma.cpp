@@ -3,6 +3,7 @@
 // Built with -mavx2 -mfma for this file alone and called only after the
 // processor has been found to support both. Contraction is off for the
 // whole build, so no other product and sum is fused.
+#include "model/kernels.h"
 #include "model/kernels_avx2_lanes.h"
 
 namespace bytemix::kernels {
@@ -14,5 +15,10 @@ double select_weight_fma(float a, float b, float* costs, float decay) {
 int ln_many_fma(const double* x, double* y, int n) { return ln_many<true>(x, y, n); }
 
 void ln_estimate_many_fma(const double* x, double* y, int n) { ln_estimate_many<true>(x, y, n); }
+
+void select_two_fma(const Selection* sel, double* weights) {
+  for (int n = 0; n < 2; ++n)
+    weights[n] = select_weight<true>(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
+}
 
 }  // namespace bytemix::kernels

@@ -50,36 +50,61 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
       _mm512_add_pd(_mm512_add_pd(part[0], part[1]), _mm512_add_pd(part[2], part[3])));
 }
 
-bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table) {
+// Inclusive running sums of the sixteen lanes.
+inline __m512i running_sums16(__m512i f) {
+  const __m512i zero = _mm512_setzero_si512();
+  __m512i x = _mm512_add_epi32(f, _mm512_alignr_epi32(f, zero, 15));
+  x = _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 14));
+  x = _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 12));
+  return _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 8));
+}
+
+void running_sums(FrequencyTable& table) {
+  const __m512i last = _mm512_set1_epi32(15);
+  __m512i carry = _mm512_setzero_si512();
+  for (int k = 0; k < 256; k += 16) {
+    const __m512i f = _mm512_loadu_si512(table.freq + k);
+    const __m512i x = running_sums16(f);
+    _mm512_storeu_si512(table.cum + k, _mm512_add_epi32(carry, _mm512_sub_epi32(x, f)));
+    carry = _mm512_add_epi32(carry, _mm512_permutexvar_epi32(last, x));
+  }
+  const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
+  table.cum[256] = total;
+  table.total = total;
+}
+
+bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
+                 std::uint64_t undecided[4]) {
   const __m512d sc = _mm512_set1_pd(scale);
-  const __m512d shift = _mm512_set1_pd(4503599627370496.0);  // 2^52, as round_to_nearest_even
   const __m512d near_half = _mm512_set1_pd(0.5 - margin);
   const __m512i one = _mm512_set1_epi32(1);
-  const __m512i zero = _mm512_setzero_si512();
   const __m512i last = _mm512_set1_epi32(15);
-  __m512i carry = zero;
-  __mmask8 undecided = 0;
+  __m512i carry = _mm512_setzero_si512();
+  std::uint64_t near[4] = {};
   for (int k = 0; k < 256; k += 16) {
     const __m512d lo = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k)));
     const __m512d hi = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k + 8)));
-    const __m512d rlo = _mm512_sub_pd(_mm512_add_pd(lo, shift), shift);
-    const __m512d rhi = _mm512_sub_pd(_mm512_add_pd(hi, shift), shift);
+    // Rounded to nearest, ties to even, whatever the rounding mode.
+    constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+    const __m512d rlo = _mm512_roundscale_pd(lo, kNearest);
+    const __m512d rhi = _mm512_roundscale_pd(hi, kNearest);
     // y - round(y) is exact (see the portable kernel).
-    undecided |= _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(lo, rlo)), near_half, _CMP_GT_OQ) |
-                 _mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(hi, rhi)), near_half, _CMP_GT_OQ);
+    const unsigned bits =
+        unsigned{_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(lo, rlo)), near_half, _CMP_GT_OQ)} |
+        unsigned{_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(hi, rhi)), near_half, _CMP_GT_OQ)} << 8;
+    near[k >> 6] |= std::uint64_t{bits} << (k & 63);
     __m512i f = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(rlo)),
                                    _mm512_cvttpd_epi32(rhi), 1);
     f = _mm512_max_epi32(f, one);
     _mm512_storeu_si512(table.freq + k, f);
-    // Inclusive running sums within the vector, then shifted to exclusive.
-    __m512i x = _mm512_add_epi32(f, _mm512_alignr_epi32(f, zero, 15));
-    x = _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 14));
-    x = _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 12));
-    x = _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 8));
+    const __m512i x = running_sums16(f);
     _mm512_storeu_si512(table.cum + k, _mm512_add_epi32(carry, _mm512_sub_epi32(x, f)));
     carry = _mm512_add_epi32(carry, _mm512_permutexvar_epi32(last, x));
   }
-  if (undecided != 0) return false;
+  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
+    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
+    return false;
+  }
   const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
   table.cum[256] = total;
   table.total = total;
@@ -91,26 +116,27 @@ inline __m512d widen_high(__m512 v) {
   return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
 }
 
-double decay_row(float* row, float decay) {
-  const __m512 floor = _mm512_set1_ps(kDecayFloorF);
-  const __m512 k = _mm512_set1_ps(decay);
-  __m512d acc0 = _mm512_setzero_pd(), acc1 = _mm512_setzero_pd();
-  for (int i = 0; i < 256; i += 16) {
-    __m512 v = _mm512_loadu_ps(row + i);
-    const __mmask16 above = _mm512_cmp_ps_mask(v, floor, _CMP_GT_OQ);
-    v = _mm512_mask_mul_ps(v, above, v, k);
-    _mm512_storeu_ps(row + i, v);
-    acc0 = _mm512_add_pd(acc0, widen_low(v));
-    acc1 = _mm512_add_pd(acc1, widen_high(v));
-  }
-  return _mm512_reduce_add_pd(_mm512_add_pd(acc0, acc1));
-}
-
+// The four rows in one pass, two partial sums per row: the sums are exact
+// in any order, and eight independent chains keep the additions' latency
+// out of the way.
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
-  sums[0] = decay_row(o1s, kSlowDecayF);
-  sums[1] = decay_row(o1f, kFastDecayF);
-  sums[2] = decay_row(o0s, kSlowDecayF);
-  sums[3] = decay_row(o0f, kFastDecayF);
+  float* const rows[4] = {o1s, o1f, o0s, o0f};
+  const __m512 factor[4] = {_mm512_set1_ps(kSlowDecayF), _mm512_set1_ps(kFastDecayF),
+                            _mm512_set1_ps(kSlowDecayF), _mm512_set1_ps(kFastDecayF)};
+  const __m512 floor = _mm512_set1_ps(kDecayFloorF);
+  __m512d acc[4][2];
+  for (auto& row : acc) row[0] = row[1] = _mm512_setzero_pd();
+  for (int i = 0; i < 256; i += 16) {
+    for (int r = 0; r < 4; ++r) {
+      __m512 v = _mm512_loadu_ps(rows[r] + i);
+      const __mmask16 above = _mm512_cmp_ps_mask(v, floor, _CMP_GT_OQ);
+      v = _mm512_mask_mul_ps(v, above, v, factor[r]);
+      _mm512_storeu_ps(rows[r] + i, v);
+      acc[r][0] = _mm512_add_pd(acc[r][0], widen_low(v));
+      acc[r][1] = _mm512_add_pd(acc[r][1], widen_high(v));
+    }
+  }
+  for (int r = 0; r < 4; ++r) sums[r] = _mm512_reduce_add_pd(_mm512_add_pd(acc[r][0], acc[r][1]));
 }
 
 // model/ln_lanes.h in eight lanes: the same operations as ln_lane(), with
@@ -222,10 +248,13 @@ int ln_many(const double* x, double* y, int n) {
   return fallbacks;
 }
 
-// ln_estimate (model/ln_estimate.h) in eight lanes: exponent and fraction
-// by getexp and getmant, the sixteenths' table from registers, fused
-// operations where they help (each only lowers the error).
-inline __m512d ln_estimate_lanes(__m512d x) {
+// ln_estimate (model/ln_estimate.h) in eight lanes for kCount vectors at a
+// time, step by step over all of them so that the processor always has
+// independent work: exponent and fraction by getexp and getmant, the
+// sixteenths' table from registers, fused operations where they help (each
+// only lowers the error).
+template <int kCount>
+inline void ln_estimate_lanes(const __m512d* x, __m512d* y) {
   using namespace ln_estimate_detail;
   const auto& s = kSixteenths;
   const __m512d r_lo = _mm512_setr_pd(s[0].r, s[1].r, s[2].r, s[3].r, s[4].r, s[5].r, s[6].r, s[7].r);
@@ -234,25 +263,36 @@ inline __m512d ln_estimate_lanes(__m512d x) {
   const __m512d t_lo = _mm512_setr_pd(s[0].t, s[1].t, s[2].t, s[3].t, s[4].t, s[5].t, s[6].t, s[7].t);
   const __m512d t_hi =
       _mm512_setr_pd(s[8].t, s[9].t, s[10].t, s[11].t, s[12].t, s[13].t, s[14].t, s[15].t);
-  const __m512d e = _mm512_getexp_pd(x);
-  const __m512d m = _mm512_getmant_pd(x, _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src);
-  // permutex2var reads the low four bits: the top four fraction bits.
-  const __m512i j = _mm512_srli_epi64(_mm512_castpd_si512(x), kIndexShift);
-  const __m512d r = _mm512_permutex2var_pd(r_lo, j, r_hi);
-  const __m512d t = _mm512_permutex2var_pd(t_lo, j, t_hi);
-  const __m512d z = _mm512_fmsub_pd(m, r, _mm512_set1_pd(1.0));
-  __m512d q = _mm512_set1_pd(kQ9);
-  for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2}) q = _mm512_fmadd_pd(z, q, _mm512_set1_pd(k));
-  const __m512d head = _mm512_fmadd_pd(e, _mm512_set1_pd(kLn2Hi), t);
-  const __m512d tail =
-      _mm512_fmadd_pd(_mm512_mul_pd(z, z), q, _mm512_mul_pd(e, _mm512_set1_pd(kLn2Lo)));
-  return _mm512_add_pd(head, _mm512_add_pd(z, tail));
+  const __m512d one = _mm512_set1_pd(1.0);
+  __m512d z[kCount], q[kCount], head[kCount];
+  for (int j = 0; j < kCount; ++j) {
+    const __m512d e = _mm512_getexp_pd(x[j]);
+    const __m512d m = _mm512_getmant_pd(x[j], _MM_MANT_NORM_1_2, _MM_MANT_SIGN_src);
+    // permutex2var reads the low four bits: the top four fraction bits.
+    const __m512i i = _mm512_srli_epi64(_mm512_castpd_si512(x[j]), kIndexShift);
+    z[j] = _mm512_fmsub_pd(m, _mm512_permutex2var_pd(r_lo, i, r_hi), one);
+    head[j] = _mm512_fmadd_pd(e, _mm512_set1_pd(kLn2Hi), _mm512_permutex2var_pd(t_lo, i, t_hi));
+    y[j] = _mm512_mul_pd(e, _mm512_set1_pd(kLn2Lo));
+    q[j] = _mm512_set1_pd(kQ9);
+  }
+  for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2}) {
+    for (int j = 0; j < kCount; ++j) q[j] = _mm512_fmadd_pd(z[j], q[j], _mm512_set1_pd(k));
+  }
+  for (int j = 0; j < kCount; ++j) {
+    const __m512d tail = _mm512_fmadd_pd(_mm512_mul_pd(z[j], z[j]), q[j], y[j]);
+    y[j] = _mm512_add_pd(head[j], _mm512_add_pd(z[j], tail));
+  }
 }
 
 // Lanes outside the estimate's domain give meaningless values.
 void ln_estimate_many(const double* x, double* y, int n) {
   int k = 0;
-  for (; k + 8 <= n; k += 8) _mm512_storeu_pd(y + k, ln_estimate_lanes(_mm512_loadu_pd(x + k)));
+  for (; k + 8 <= n; k += 8) {
+    const __m512d v = _mm512_loadu_pd(x + k);
+    __m512d l;
+    ln_estimate_lanes<1>(&v, &l);
+    _mm512_storeu_pd(y + k, l);
+  }
   for (; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
@@ -262,92 +302,127 @@ alignas(64) constexpr double kIndices[kCandidates] = {
     22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
     44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
 
-// Estimated costs with error bounds (model/selection_settle.h), settled here
-// in registers when every float is decided and one candidate alone can be
-// the cheapest, else by settle_selection.
-double select_weight(float a, float b, float* costs, float decay) {
+// The zero path: both probabilities 0, the costs only decay (exact).
+double select_decay_only(float* costs, float decay) {
   constexpr int kVectors = kCandidates / 8;
   const __m512d d = _mm512_set1_pd(decay);
   __m512d c[kVectors];
-  if (a == 0 && b == 0) {
-    for (int j = 0; j < kVectors; ++j)
-      c[j] = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
-    __m512d lowest = c[0];
-    for (int j = 0; j < kVectors; ++j) {
-      _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
-      lowest = _mm512_min_pd(lowest, c[j]);
-    }
-    // The first index holding the smallest cost; none if no cost is below
-    // the initial best (then the index stays 0).
-    const double best = _mm512_reduce_min_pd(lowest);
-    if (!(best < kInitialBestCost)) return 0;
-    const __m512d target = _mm512_set1_pd(best);
-    std::uint64_t hits = 0;
-    for (int j = 0; j < kVectors; ++j)
-      hits |= std::uint64_t{_mm512_cmp_pd_mask(c[j], target, _CMP_EQ_OQ)} << (8 * j);
-    return __builtin_ctzll(hits) * kCandidateStep;
+  for (int j = 0; j < kVectors; ++j)
+    c[j] = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
+  __m512d lowest = c[0];
+  for (int j = 0; j < kVectors; ++j) {
+    _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
+    lowest = _mm512_min_pd(lowest, c[j]);
   }
+  // The first index holding the smallest cost; none if no cost is below
+  // the initial best (then the index stays 0).
+  const double best = _mm512_reduce_min_pd(lowest);
+  if (!(best < kInitialBestCost)) return 0;
+  const __m512d target = _mm512_set1_pd(best);
+  std::uint64_t hits = 0;
+  for (int j = 0; j < kVectors; ++j)
+    hits |= std::uint64_t{_mm512_cmp_pd_mask(c[j], target, _CMP_EQ_OQ)} << (8 * j);
+  return __builtin_ctzll(hits) * kCandidateStep;
+}
 
-  const double fa = a, fb = b;
-  const double step = (fb - fa) * kCandidateStep;
-  const double delta = blend_slack(fa, fb);
-  const __m512d va = _mm512_set1_pd(fa);
-  const __m512d vstep = _mm512_set1_pd(step);
-  const __m512d four_delta = _mm512_set1_pd(4 * delta);
-  const __m512d one = _mm512_set1_pd(1.0);
+// kCount selections (none on the zero path) with their estimated costs and
+// error bounds (model/selection_settle.h), settled here in registers when
+// every float is decided and one candidate alone can be the cheapest, else
+// by settle_selection. Several selections go through the logarithm
+// together: independent work for the processor.
+template <int kCount>
+void select_estimated(const Selection* sel, double* weights) {
+  constexpr int kVectors = kCandidates / 8;
+  __m512d x[kCount * kVectors], l[kCount * kVectors];
+  __mmask8 known[kCount * kVectors];
+  double delta[kCount];
+  for (int n = 0; n < kCount; ++n) {
+    const double fa = sel[n].a, fb = sel[n].b;
+    const __m512d va = _mm512_set1_pd(fa);
+    const __m512d vstep = _mm512_set1_pd((fb - fa) * kCandidateStep);
+    delta[n] = blend_slack(fa, fb);
+    // A blend above both 4 Delta and the smallest normal double, and finite
+    // (a, b are floats), is in the estimate's domain with a usable bound.
+    const __m512d known_above = _mm512_set1_pd(4 * delta[n] > 0x1p-1022 ? 4 * delta[n] : 0x1p-1022);
+    for (int j = 0; j < kVectors; ++j) {
+      __m512d& xj = x[n * kVectors + j];
+      xj = _mm512_add_pd(va, _mm512_mul_pd(_mm512_load_pd(kIndices + 8 * j), vstep));
+      known[n * kVectors + j] = _mm512_cmp_pd_mask(xj, known_above, _CMP_GT_OQ);
+    }
+  }
+  ln_estimate_lanes<kCount * kVectors>(x, l);
+
   const __m512d slack = _mm512_set1_pd(kCostSlack);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
-  __m512d err[kVectors], lo[kVectors];
-  __m512d upper = inf;
-  unsigned undecided = 0;
-  for (int j = 0; j < kVectors; ++j) {
-    const __m512d x = _mm512_add_pd(va, _mm512_mul_pd(_mm512_load_pd(kIndices + 8 * j), vstep));
-    const __mmask8 known = _mm512_cmp_pd_mask(x, four_delta, _CMP_GT_OQ) &
-                           _mm512_cmp_pd_mask(x, _mm512_set1_pd(0x1p-1022), _CMP_GE_OQ) &
-                           _mm512_cmp_pd_mask(x, _mm512_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ);
-    const __m512d l = ln_estimate_lanes(x);
-    const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
-    __m512d cj = _mm512_sub_pd(p, l);
-    __m512d ej = _mm512_add_pd(
-        _mm512_mul_pd(slack, _mm512_add_pd(_mm512_add_pd(one, _mm512_abs_pd(l)), _mm512_abs_pd(cj))),
-        _mm512_mul_pd(four_delta, _mm512_rcp14_pd(x)));
-    cj = _mm512_maskz_mov_pd(known, cj);
-    ej = _mm512_mask_blend_pd(known, inf, ej);
-    if (j == 0 && a == 0) {
-      // Candidate 0 has probability 0: its cost is exact.
-      cj = _mm512_mask_add_pd(cj, 1, p, _mm512_set1_pd(kZeroProbabilityCost));
-      ej = _mm512_mask_mov_pd(ej, 1, _mm512_setzero_pd());
+  for (int n = 0; n < kCount; ++n) {
+    float* const costs = sel[n].costs;
+    const __m512d d = _mm512_set1_pd(sel[n].decay);
+    const __m512d four_delta = _mm512_set1_pd(4 * delta[n]);
+    __m512d c[kVectors], err[kVectors], lo[kVectors];
+    __m512d upper = inf;
+    unsigned undecided = 0;
+    for (int j = 0; j < kVectors; ++j) {
+      const int v = n * kVectors + j;
+      const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
+      __m512d cj = _mm512_sub_pd(p, l[v]);
+      __m512d ej = _mm512_fmadd_pd(slack, _mm512_add_pd(_mm512_abs_pd(l[v]), _mm512_abs_pd(cj)),
+                                   _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[v]), slack));
+      cj = _mm512_maskz_mov_pd(known[v], cj);
+      ej = _mm512_mask_blend_pd(known[v], inf, ej);
+      if (j == 0 && sel[n].a == 0) {
+        // Candidate 0 has probability 0: its cost is exact.
+        cj = _mm512_mask_add_pd(cj, 1, p, _mm512_set1_pd(kZeroProbabilityCost));
+        ej = _mm512_mask_mov_pd(ej, 1, _mm512_setzero_pd());
+      }
+      lo[j] = _mm512_sub_pd(cj, ej);
+      const __m512d hi = _mm512_add_pd(cj, ej);
+      upper = _mm512_min_pd(upper, hi);
+      const __m256 flo = _mm512_cvtpd_ps(lo[j]), fhi = _mm512_cvtpd_ps(hi);
+      undecided |= ~unsigned(_mm256_movemask_ps(_mm256_cmp_ps(flo, fhi, _CMP_EQ_OQ))) & 0xFFu;
+      c[j] = cj;
+      err[j] = ej;
     }
-    lo[j] = _mm512_sub_pd(cj, ej);
-    const __m512d hi = _mm512_add_pd(cj, ej);
-    upper = _mm512_min_pd(upper, hi);
-    const __m256 flo = _mm512_cvtpd_ps(lo[j]), fhi = _mm512_cvtpd_ps(hi);
-    undecided |= ~unsigned(_mm256_movemask_ps(_mm256_cmp_ps(flo, fhi, _CMP_EQ_OQ))) & 0xFFu;
-    c[j] = cj;
-    err[j] = ej;
-  }
-  const double h = _mm512_reduce_min_pd(upper);
-  if (undecided == 0 && h < kInitialBestCost) {
-    const __m512d vh = _mm512_set1_pd(h);
-    std::uint64_t contenders = 0;
-    for (int j = 0; j < kVectors; ++j)
-      contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
-    if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
-      for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
-      return __builtin_ctzll(contenders) * kCandidateStep;
+    const double h = _mm512_reduce_min_pd(upper);
+    if (undecided == 0 && h < kInitialBestCost) {
+      const __m512d vh = _mm512_set1_pd(h);
+      std::uint64_t contenders = 0;
+      for (int j = 0; j < kVectors; ++j)
+        contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
+      if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
+        for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
+        weights[n] = __builtin_ctzll(contenders) * kCandidateStep;
+        continue;
+      }
     }
+    alignas(64) double cs[kCandidates], es[kCandidates];
+    for (int j = 0; j < kVectors; ++j) {
+      _mm512_store_pd(cs + 8 * j, c[j]);
+      _mm512_store_pd(es + 8 * j, err[j]);
+    }
+    weights[n] = settle_selection(sel[n].a, sel[n].b, costs, sel[n].decay, cs, es);
   }
-  alignas(64) double cs[kCandidates], es[kCandidates];
-  for (int j = 0; j < kVectors; ++j) {
-    _mm512_store_pd(cs + 8 * j, c[j]);
-    _mm512_store_pd(es + 8 * j, err[j]);
+}
+
+double select_weight(float a, float b, float* costs, float decay) {
+  if (a == 0 && b == 0) return select_decay_only(costs, decay);
+  const Selection sel{a, b, costs, decay};
+  double weight;
+  select_estimated<1>(&sel, &weight);
+  return weight;
+}
+
+void select_two(const Selection* sel, double* weights) {
+  const bool zero0 = sel[0].a == 0 && sel[0].b == 0, zero1 = sel[1].a == 0 && sel[1].b == 0;
+  if (zero0 || zero1) {
+    for (int n = 0; n < 2; ++n) weights[n] = select_weight(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
+    return;
   }
-  return settle_selection(a, b, costs, decay, cs, es);
+  select_estimated<2>(sel, weights);
 }
 
 }  // namespace
 
-const Table avx512_table = {Isa::avx512, "avx512", mix, ordered_total, frequencies, decay, select_weight,
-                              ln_many, ln_estimate_many};
+const Table avx512_table = {Isa::avx512, "avx512", mix, ordered_total, frequencies, running_sums, decay, select_weight,
+                              select_two, ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

@@ -9,6 +9,16 @@
 namespace bytemix::kernels {
 namespace {
 
+void running_sums(FrequencyTable& table) {
+  std::uint32_t cum = 0;
+  for (int k = 0; k < 256; ++k) {
+    table.cum[k] = cum;
+    cum += static_cast<std::uint32_t>(table.freq[k]);
+  }
+  table.cum[256] = cum;
+  table.total = cum;
+}
+
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
            const double coef[4], float* mixed, double* m) {
   const double a1 = coef[0], b1 = coef[1], b0 = coef[2], a0 = coef[3];
@@ -24,23 +34,21 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
   return (part[0] + part[1]) + (part[2] + part[3]);
 }
 
-bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table) {
-  bool decided = true;
+bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
+                 std::uint64_t undecided[4]) {
+  std::uint64_t near_half[4] = {};
   for (int k = 0; k < 256; ++k) {
     const double y = scale * mixed[k];
     const std::int32_t f = round_to_nearest_even(y);
     const double off = y - f;  // exact: y and f lie within 1/2 of each other
-    decided &= !(__builtin_fabs(off) > 0.5 - margin);
+    near_half[k >> 6] |= std::uint64_t{__builtin_fabs(off) > 0.5 - margin} << (k & 63);
     table.freq[k] = f < 1 ? 1 : f;
   }
-  if (!decided) return false;
-  std::uint32_t cum = 0;
-  for (int k = 0; k < 256; ++k) {
-    table.cum[k] = cum;
-    cum += static_cast<std::uint32_t>(table.freq[k]);
+  if ((near_half[0] | near_half[1] | near_half[2] | near_half[3]) != 0) {
+    for (int w = 0; w < 4; ++w) undecided[w] = near_half[w];
+    return false;
   }
-  table.cum[256] = cum;
-  table.total = cum;
+  running_sums(table);
   return true;
 }
 
@@ -164,9 +172,13 @@ void ln_estimate_many(const double* x, double* y, int n) {
   for (int k = 0; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
+void select_two(const Selection* sel, double* weights) {
+  for (int n = 0; n < 2; ++n) weights[n] = select_weight(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
+}
+
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", mix, ordered_total, frequencies, decay, select_weight,
-                              ln_many, ln_estimate_many};
+const Table portable_table = {Isa::portable, "portable", mix, ordered_total, frequencies, running_sums, decay, select_weight,
+                              select_two, ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels
