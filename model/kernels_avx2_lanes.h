@@ -225,8 +225,8 @@ double select_weight(float a, float b, float* costs, float decay) {
   const __m256d va = _mm256_set1_pd(fa);
   const __m256d vstep = _mm256_set1_pd(step);
   const __m256d four_delta = _mm256_set1_pd(4 * delta);
-  const __m256d one = _mm256_set1_pd(1.0);
   const __m256d slack = _mm256_set1_pd(kCostSlack);
+  const __m256d floor = _mm256_set1_pd(kCostFloor);
   const __m256d inf = _mm256_set1_pd(__builtin_inf());
   __m256d err[kVectors], lo[kVectors];
   __m256d upper = inf;
@@ -243,9 +243,8 @@ double select_weight(float a, float b, float* costs, float decay) {
     // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
     // normal range gives an infinite bound, and the lane is settled exactly.
     const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x)));
-    __m256d ej = _mm256_add_pd(
-        _mm256_mul_pd(slack, _mm256_add_pd(_mm256_add_pd(one, abs_pd(l)), abs_pd(cj))),
-        _mm256_mul_pd(four_delta, rho));
+    __m256d ej = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(slack, abs_pd(cj)), floor),
+                               _mm256_mul_pd(four_delta, rho));
     cj = _mm256_and_pd(known, cj);
     ej = _mm256_blendv_pd(inf, ej, known);
     if (j == 0 && a == 0) {

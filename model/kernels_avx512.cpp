@@ -346,28 +346,30 @@ void select_estimated(const Selection* sel, double* weights) {
     const __m512d known_above = _mm512_set1_pd(4 * delta[n] > 0x1p-1022 ? 4 * delta[n] : 0x1p-1022);
     for (int j = 0; j < kVectors; ++j) {
       __m512d& xj = x[n * kVectors + j];
-      xj = _mm512_add_pd(va, _mm512_mul_pd(_mm512_load_pd(kIndices + 8 * j), vstep));
+      xj = _mm512_fmadd_pd(_mm512_load_pd(kIndices + 8 * j), vstep, va);
       known[n * kVectors + j] = _mm512_cmp_pd_mask(xj, known_above, _CMP_GT_OQ);
     }
   }
   ln_estimate_lanes<kCount * kVectors>(x, l);
 
   const __m512d slack = _mm512_set1_pd(kCostSlack);
+  const __m512d floor = _mm512_set1_pd(kCostFloor);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
   for (int n = 0; n < kCount; ++n) {
     float* const costs = sel[n].costs;
     const __m512d d = _mm512_set1_pd(sel[n].decay);
     const __m512d four_delta = _mm512_set1_pd(4 * delta[n]);
     __m512d c[kVectors], err[kVectors], lo[kVectors];
+    // When every float is decided, RN_float of the lower end is the cost's.
+    __m256 rounded[kVectors];
     __m512d upper = inf;
     unsigned undecided = 0;
     for (int j = 0; j < kVectors; ++j) {
       const int v = n * kVectors + j;
       const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
-      __m512d cj = _mm512_sub_pd(p, l[v]);
-      __m512d ej = _mm512_fmadd_pd(slack, _mm512_add_pd(_mm512_abs_pd(l[v]), _mm512_abs_pd(cj)),
-                                   _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[v]), slack));
-      cj = _mm512_maskz_mov_pd(known[v], cj);
+      __m512d cj = _mm512_maskz_sub_pd(known[v], p, l[v]);
+      __m512d ej = _mm512_fmadd_pd(slack, _mm512_abs_pd(cj),
+                                   _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[v]), floor));
       ej = _mm512_mask_blend_pd(known[v], inf, ej);
       if (j == 0 && sel[n].a == 0) {
         // Candidate 0 has probability 0: its cost is exact.
@@ -377,8 +379,9 @@ void select_estimated(const Selection* sel, double* weights) {
       lo[j] = _mm512_sub_pd(cj, ej);
       const __m512d hi = _mm512_add_pd(cj, ej);
       upper = _mm512_min_pd(upper, hi);
-      const __m256 flo = _mm512_cvtpd_ps(lo[j]), fhi = _mm512_cvtpd_ps(hi);
-      undecided |= ~unsigned(_mm256_movemask_ps(_mm256_cmp_ps(flo, fhi, _CMP_EQ_OQ))) & 0xFFu;
+      rounded[j] = _mm512_cvtpd_ps(lo[j]);
+      undecided |= ~unsigned(_mm256_movemask_ps(
+                       _mm256_cmp_ps(rounded[j], _mm512_cvtpd_ps(hi), _CMP_EQ_OQ))) & 0xFFu;
       c[j] = cj;
       err[j] = ej;
     }
@@ -389,7 +392,7 @@ void select_estimated(const Selection* sel, double* weights) {
       for (int j = 0; j < kVectors; ++j)
         contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
       if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
-        for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
+        for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, rounded[j]);
         weights[n] = __builtin_ctzll(contenders) * kCandidateStep;
         continue;
       }

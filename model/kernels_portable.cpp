@@ -141,7 +141,7 @@ double select_weight(float a, float b, float* costs, float decay) {
   for (int i = 0; i < kCandidates; ++i) {
     const double l = ln_estimate_finish(e[i], z[i], t[i]);
     c[i] = costs[i] * d - l;
-    err[i] = kCostSlack * ((1 + __builtin_fabs(l)) + __builtin_fabs(c[i])) + (4 * delta) / x[i];
+    err[i] = (kCostSlack * __builtin_fabs(c[i]) + kCostFloor) + (4 * delta) / x[i];
   }
   for (int i = 0; i < kCandidates; ++i) {
     if (!known[i]) c[i] = 0, err[i] = __builtin_inf();

@@ -22,11 +22,15 @@
 // (2^-51 (1 + |L_i|)), bytemix::ln's rounding (u |y_i|), the two roundings
 // of the cost (u |c~_i| and u |c_i|) and the rounding of c~_i -+ err:
 //   |c~_i - c_i| < 2^-49 (1 + |L_i| + |c~_i|) + 0.4 Delta / x~_i.
-// The kernels use err_i = kCostSlack (1 + |L_i| + |c~_i|) + 4 Delta rho_i,
-// rho_i at least (1 - 2^-14) / x~_i (a reciprocal estimate or a quotient):
-// eight times that bound. A lane with x~_i <= 4 Delta or outside the
+// As |L_i| <= 745 for every positive double, the kernels use
+//   err_i = kCostSlack |c~_i| + kCostFloor + 4 Delta rho_i,
+// kCostSlack = 2^-46, kCostFloor = 746 kCostSlack and rho_i at least
+// (1 - 2^-11) / x~_i (a reciprocal estimate or a quotient): eight times
+// that bound. A lane with x~_i <= 4 Delta or outside the
 // estimate's domain gets c~_i = 0 and err_i = +inf (decided exactly later);
 // candidate 0 with a = 0 is exact (c~_0 = RN(P_0 + 65535), err_0 = 0).
+// Estimated blends may also be formed with one rounding (fused), which only
+// tightens their bound.
 //
 // Given such estimates the selection is settled as follows (settle_selection):
 // - H = min over i of RN(c~_i + err_i) bounds the smallest cost from above;
@@ -50,8 +54,9 @@ inline double blend_slack(double a, double b) {
   const double ma = a < 0 ? -a : a, mb = b < 0 ? -b : b;
   return (ma > mb ? ma : mb) * kBlendSlack;
 }
-// Relative part of a cost's error bound (see above).
+// Relative and absolute parts of a cost's error bound (see above).
 inline constexpr double kCostSlack = 0x1p-46;
+inline constexpr double kCostFloor = 746 * kCostSlack;
 
 // Completes a selection from estimates c[i] with error bounds err[i] as
 // above (err[i] = +inf for an unknown cost, then c[i] must be 0, not NaN):
