@@ -69,6 +69,7 @@ BENCHMARK(BM_FastModel);
 struct Rows {
   alignas(64) float o1s[256], o1f[256], o0s[256], o0f[256], mixed[256];
   double coef[4] = {0.3, 0.2, 0.1, 0.4};
+  std::uint16_t occupied = 0;  // the context's blocks with order-1 counts
   Rows() {
     auto model = std::make_unique<ByteModel>();
     const auto& data = book1();
@@ -85,6 +86,7 @@ struct Rows {
       o0s[k] = model->order0_slow(k), s0s += o0s[k];
       o0f[k] = model->order0_fast(k), s0f += o0f[k];
       mixed[k] = model->mixed(k);
+      if (o1s[k] != 0) occupied |= kernels::occupancy_bit(k);
     }
     coef[0] /= s1s, coef[1] /= s1f, coef[2] /= s0f, coef[3] /= s0s;
   }
@@ -107,7 +109,7 @@ void BM_Mix(benchmark::State& state) {
   Rows r;
   alignas(64) double m[256];
   for (auto _ : state) {
-    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed, m));
+    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed, m, r.occupied));
     benchmark::ClobberMemory();
   }
 }
@@ -139,7 +141,7 @@ void BM_Decay(benchmark::State& state) {
   double sums[4];
   int n = 0;
   for (auto _ : state) {
-    t->decay(w.o1s, w.o1f, w.o0s, w.o0f, sums);
+    t->decay(w.o1s, w.o1f, w.o0s, w.o0f, sums, r.occupied);
     benchmark::DoNotOptimize(sums);
     if (++n == 64) n = 0, w = r;
   }

@@ -41,6 +41,7 @@ void ByteModel::reset() {
     mixed_[k] = 0;
     sum_order1_slow_[k] = 0;
     sum_order1_fast_[k] = 0;
+    occupied_[k] = 0;
     for (int j = 0; j < 256; ++j) {
       order1_slow_[k][j] = 0;
       order1_fast_[k][j] = 0;
@@ -79,7 +80,7 @@ const FrequencyTable& ByteModel::predict() {
   // The total estimated in any order decides almost every frequency; the
   // steps where it cannot (kHalfwayMargin) take the index-order total.
   const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_,
-                                coef, mixed_, mixed_unrounded_);
+                                coef, mixed_, mixed_unrounded_, occupied_[c]);
   std::uint64_t undecided[4];
   if (!k.frequencies(mixed_, scale_for(estimate), kernels::kHalfwayMargin, table_, undecided)) {
     // The other frequencies are the same under the index-order total.
@@ -128,11 +129,12 @@ void ByteModel::update(unsigned x) {
   if (o1s[x] == 0) order0_fast_[x] = static_cast<float>(order0_fast_[x] + kCountIncrement);
 
   double sums[4];
-  k.decay(o1s, o1f, order0_slow_, order0_fast_, sums);
+  k.decay(o1s, o1f, order0_slow_, order0_fast_, sums, occupied_[c]);
   sum_order1_slow_[c] = sums[0] + add_count(o1s[x]);
   sum_order1_fast_[c] = sums[1] + add_count(o1f[x]);
   sum_order0_slow_ = sums[2] + add_count(order0_slow_[x]);
   sum_order0_fast_ = sums[3] + add_count(order0_fast_[x]);
+  occupied_[c] |= kernels::occupancy_bit(x);
   context_ = x;
 }
 

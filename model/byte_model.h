@@ -73,6 +73,9 @@ class ByteModel {
   // the order of addition, so these equal the index-order sums.
   double sum_order0_slow_, sum_order0_fast_;
   double sum_order1_slow_[256], sum_order1_fast_[256];
+  // Per context, the blocks of bytes where its order-1 counts may be
+  // nonzero (kernels::occupancy_bit); the kernels skip the others.
+  std::uint16_t occupied_[256];
 
   unsigned context_;
   // Inverse sums of the four count rows at the last predict(): 1/S, or 0 for

@@ -37,6 +37,18 @@ inline constexpr double kZeroProbabilityCost = 65535.0;
 // Start of the minimum search; every real cost is below it.
 inline constexpr double kInitialBestCost = 1e10;
 
+// An order-1 row is mostly zeros (a context is followed by few distinct
+// bytes), and a count once raised never returns to 0. So the model keeps
+// per context a 16-bit mask of the blocks of kOccupancyBlock bytes where
+// its order-1 counts may be nonzero, and the kernels skip the others: there
+// the decay changes nothing and adds nothing to the sums, and a mixed value
+// is ((0 + 0) + o0f b0) + o0s a0 = o0f b0 + o0s a0 exactly (the products
+// of 0 by the finite, non-negative coefficients are +0).
+inline constexpr int kOccupancyBlock = 16;
+inline constexpr std::uint16_t occupancy_bit(unsigned byte) {
+  return static_cast<std::uint16_t>(1u << (byte / kOccupancyBlock));
+}
+
 // The total of the mixed values as the model defines it: the sum rounded
 // after every addition, in index order; a chain of 256 dependent additions.
 inline double ordered_total(const double* m) {

@@ -33,8 +33,10 @@ struct Table {
   // m_out[k], and returns the sum of the m added in any order. The model's
   // total is the sum in index order (ordered_total), which this estimate
   // replaces wherever it cannot change a frequency (see kHalfwayMargin).
+  // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
+  // 16j + 15 (see kOccupancyBlock).
   double (*mix)(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-                const double coef[4], float* mixed, double* m_out);
+                const double coef[4], float* mixed, double* m_out, std::uint16_t occupied);
 
   // ordered_total(m), the same double, for the 256 mixed values m.
   double (*total)(const double* m);
@@ -57,7 +59,9 @@ struct Table {
   // Returns in sums[] the sums of the decayed rows, in the order o1s, o1f,
   // o0s, o0f. The sums are exact (see decay_contract.h), so any order of
   // addition gives the same doubles.
-  void (*decay)(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]);
+  // occupied as for mix.
+  void (*decay)(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4],
+                std::uint16_t occupied);
 
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);

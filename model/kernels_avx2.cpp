@@ -16,7 +16,7 @@ namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied) {
   const __m256d a1 = _mm256_set1_pd(coef[0]);
   const __m256d b1 = _mm256_set1_pd(coef[1]);
   const __m256d b0 = _mm256_set1_pd(coef[2]);
@@ -24,17 +24,22 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
   // Four partial sums: the estimate of the total needs no particular order.
   __m256d part[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(),
                      _mm256_setzero_pd()};
-  for (int k = 0; k < 256; k += 4) {
-    const __m256d s1 = _mm256_cvtps_pd(_mm_loadu_ps(o1s + k));
-    const __m256d f1 = _mm256_cvtps_pd(_mm_loadu_ps(o1f + k));
-    const __m256d f0 = _mm256_cvtps_pd(_mm_loadu_ps(o0f + k));
-    const __m256d s0 = _mm256_cvtps_pd(_mm_loadu_ps(o0s + k));
-    __m256d v = _mm256_add_pd(_mm256_mul_pd(s1, a1), _mm256_mul_pd(f1, b1));
-    v = _mm256_add_pd(v, _mm256_mul_pd(f0, b0));
-    v = _mm256_add_pd(v, _mm256_mul_pd(s0, a0));
-    _mm256_storeu_pd(m + k, v);
-    _mm_storeu_ps(mixed + k, _mm256_cvtpd_ps(v));
-    part[(k >> 2) & 3] = _mm256_add_pd(part[(k >> 2) & 3], v);
+  for (int k = 0; k < 256; k += kOccupancyBlock) {
+    const bool full = occupied >> (k / kOccupancyBlock) & 1;
+    for (int i = 0; i < kOccupancyBlock; i += 4) {
+      const __m256d f0 = _mm256_cvtps_pd(_mm_loadu_ps(o0f + k + i));
+      const __m256d s0 = _mm256_cvtps_pd(_mm_loadu_ps(o0s + k + i));
+      __m256d v = _mm256_mul_pd(f0, b0);
+      if (full) {
+        const __m256d s1 = _mm256_cvtps_pd(_mm_loadu_ps(o1s + k + i));
+        const __m256d f1 = _mm256_cvtps_pd(_mm_loadu_ps(o1f + k + i));
+        v = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(s1, a1), _mm256_mul_pd(f1, b1)), v);
+      }
+      v = _mm256_add_pd(v, _mm256_mul_pd(s0, a0));
+      _mm256_storeu_pd(m + k + i, v);
+      _mm_storeu_ps(mixed + k + i, _mm256_cvtpd_ps(v));
+      part[i / 4] = _mm256_add_pd(part[i / 4], v);
+    }
   }
   const __m256d s = _mm256_add_pd(_mm256_add_pd(part[0], part[1]), _mm256_add_pd(part[2], part[3]));
   const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
@@ -98,28 +103,32 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   return true;
 }
 
-double decay_row(float* row, float decay) {
+// Only the blocks of occupied are visited.
+double decay_row(float* row, float decay, std::uint16_t occupied) {
   const __m256 floor = _mm256_set1_ps(kDecayFloorF);
   const __m256 k = _mm256_set1_ps(decay);
   __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
-  for (int i = 0; i < 256; i += 8) {
-    __m256 v = _mm256_loadu_ps(row + i);
-    const __m256 above = _mm256_cmp_ps(v, floor, _CMP_GT_OQ);
-    v = _mm256_blendv_ps(v, _mm256_mul_ps(v, k), above);
-    _mm256_storeu_ps(row + i, v);
-    acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
-    acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+  for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
+    const int block = __builtin_ctz(bits) * kOccupancyBlock;
+    for (int i = block; i < block + kOccupancyBlock; i += 8) {
+      __m256 v = _mm256_loadu_ps(row + i);
+      const __m256 above = _mm256_cmp_ps(v, floor, _CMP_GT_OQ);
+      v = _mm256_blendv_ps(v, _mm256_mul_ps(v, k), above);
+      _mm256_storeu_ps(row + i, v);
+      acc0 = _mm256_add_pd(acc0, _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+      acc1 = _mm256_add_pd(acc1, _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+    }
   }
   const __m256d s = _mm256_add_pd(acc0, acc1);
   const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
   return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
-void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
-  sums[0] = decay_row(o1s, kSlowDecayF);
-  sums[1] = decay_row(o1f, kFastDecayF);
-  sums[2] = decay_row(o0s, kSlowDecayF);
-  sums[3] = decay_row(o0f, kFastDecayF);
+void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied) {
+  sums[0] = decay_row(o1s, kSlowDecayF, occupied);
+  sums[1] = decay_row(o1f, kFastDecayF, occupied);
+  sums[2] = decay_row(o0s, kSlowDecayF, 0xFFFF);
+  sums[3] = decay_row(o0f, kFastDecayF, 0xFFFF);
 }
 
 void select_two(const Selection* sel, double* weights) {

@@ -26,28 +26,31 @@ namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied) {
   const __m512d a1 = _mm512_set1_pd(coef[0]);
   const __m512d b1 = _mm512_set1_pd(coef[1]);
   const __m512d b0 = _mm512_set1_pd(coef[2]);
   const __m512d a0 = _mm512_set1_pd(coef[3]);
-  // Four partial sums: the estimate of the total needs no particular order.
-  __m512d part[4] = {_mm512_setzero_pd(), _mm512_setzero_pd(), _mm512_setzero_pd(),
-                     _mm512_setzero_pd()};
-  for (int k = 0; k < 256; k += 8) {
-    const __m512d s1 = _mm512_cvtps_pd(_mm256_loadu_ps(o1s + k));
-    const __m512d f1 = _mm512_cvtps_pd(_mm256_loadu_ps(o1f + k));
-    const __m512d f0 = _mm512_cvtps_pd(_mm256_loadu_ps(o0f + k));
-    const __m512d s0 = _mm512_cvtps_pd(_mm256_loadu_ps(o0s + k));
-    __m512d v = _mm512_add_pd(_mm512_mul_pd(s1, a1), _mm512_mul_pd(f1, b1));
-    v = _mm512_add_pd(v, _mm512_mul_pd(f0, b0));
-    v = _mm512_add_pd(v, _mm512_mul_pd(s0, a0));
-    _mm512_storeu_pd(m + k, v);
-    _mm256_storeu_ps(mixed + k, _mm512_cvtpd_ps(v));
-    part[(k >> 3) & 3] = _mm512_add_pd(part[(k >> 3) & 3], v);
+  // Two partial sums: the estimate of the total needs no particular order.
+  __m512d part[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
+  for (int k = 0; k < 256; k += kOccupancyBlock) {
+    const bool full = occupied >> (k / kOccupancyBlock) & 1;
+    for (int i = 0; i < kOccupancyBlock; i += 8) {
+      const __m512d f0 = _mm512_cvtps_pd(_mm256_loadu_ps(o0f + k + i));
+      const __m512d s0 = _mm512_cvtps_pd(_mm256_loadu_ps(o0s + k + i));
+      __m512d v = _mm512_mul_pd(f0, b0);
+      if (full) {
+        const __m512d s1 = _mm512_cvtps_pd(_mm256_loadu_ps(o1s + k + i));
+        const __m512d f1 = _mm512_cvtps_pd(_mm256_loadu_ps(o1f + k + i));
+        v = _mm512_add_pd(_mm512_add_pd(_mm512_mul_pd(s1, a1), _mm512_mul_pd(f1, b1)), v);
+      }
+      v = _mm512_add_pd(v, _mm512_mul_pd(s0, a0));
+      _mm512_storeu_pd(m + k + i, v);
+      _mm256_storeu_ps(mixed + k + i, _mm512_cvtpd_ps(v));
+      part[i / 8] = _mm512_add_pd(part[i / 8], v);
+    }
   }
-  return _mm512_reduce_add_pd(
-      _mm512_add_pd(_mm512_add_pd(part[0], part[1]), _mm512_add_pd(part[2], part[3])));
+  return _mm512_reduce_add_pd(_mm512_add_pd(part[0], part[1]));
 }
 
 // Inclusive running sums of the sixteen lanes.
@@ -116,25 +119,30 @@ inline __m512d widen_high(__m512 v) {
   return _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1)));
 }
 
-// The four rows in one pass, two partial sums per row: the sums are exact
-// in any order, and eight independent chains keep the additions' latency
-// out of the way.
-void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
-  float* const rows[4] = {o1s, o1f, o0s, o0f};
-  const __m512 factor[4] = {_mm512_set1_ps(kSlowDecayF), _mm512_set1_ps(kFastDecayF),
-                            _mm512_set1_ps(kSlowDecayF), _mm512_set1_ps(kFastDecayF)};
-  const __m512 floor = _mm512_set1_ps(kDecayFloorF);
+// The rows' sums are exact in any order: two partial sums per row keep the
+// additions' latency out of the way. Only the blocks of occupied are
+// visited in the order-1 rows.
+inline void decay_block(float* row, __m512 factor, __m512d acc[2]) {
+  __m512 v = _mm512_loadu_ps(row);
+  const __mmask16 above = _mm512_cmp_ps_mask(v, _mm512_set1_ps(kDecayFloorF), _CMP_GT_OQ);
+  v = _mm512_mask_mul_ps(v, above, v, factor);
+  _mm512_storeu_ps(row, v);
+  acc[0] = _mm512_add_pd(acc[0], widen_low(v));
+  acc[1] = _mm512_add_pd(acc[1], widen_high(v));
+}
+
+void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied) {
+  const __m512 slow = _mm512_set1_ps(kSlowDecayF), fast = _mm512_set1_ps(kFastDecayF);
   __m512d acc[4][2];
   for (auto& row : acc) row[0] = row[1] = _mm512_setzero_pd();
+  for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
+    const int i = __builtin_ctz(bits) * kOccupancyBlock;
+    decay_block(o1s + i, slow, acc[0]);
+    decay_block(o1f + i, fast, acc[1]);
+  }
   for (int i = 0; i < 256; i += 16) {
-    for (int r = 0; r < 4; ++r) {
-      __m512 v = _mm512_loadu_ps(rows[r] + i);
-      const __mmask16 above = _mm512_cmp_ps_mask(v, floor, _CMP_GT_OQ);
-      v = _mm512_mask_mul_ps(v, above, v, factor[r]);
-      _mm512_storeu_ps(rows[r] + i, v);
-      acc[r][0] = _mm512_add_pd(acc[r][0], widen_low(v));
-      acc[r][1] = _mm512_add_pd(acc[r][1], widen_high(v));
-    }
+    decay_block(o0s + i, slow, acc[2]);
+    decay_block(o0f + i, fast, acc[3]);
   }
   for (int r = 0; r < 4; ++r) sums[r] = _mm512_reduce_add_pd(_mm512_add_pd(acc[r][0], acc[r][1]));
 }

@@ -20,13 +20,21 @@ void running_sums(FrequencyTable& table) {
 }
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied) {
   const double a1 = coef[0], b1 = coef[1], b0 = coef[2], a0 = coef[3];
+  constexpr int B = kOccupancyBlock;
+  for (int k = 0; k < 256; k += B) {
+    if (occupied >> (k / B) & 1) {
+      for (int j = k; j < k + B; ++j)
+        m[j] = ((o1s[j] * a1 + o1f[j] * b1) + o0f[j] * b0) + o0s[j] * a0;
+    } else {
+      for (int j = k; j < k + B; ++j) m[j] = o0f[j] * b0 + o0s[j] * a0;
+    }
+  }
   // Four partial sums: the estimate of the total needs no particular order.
   double part[4] = {};
   for (int k = 0; k < 256; k += 4) {
     for (int j = 0; j < 4; ++j) {
-      m[k + j] = ((o1s[k + j] * a1 + o1f[k + j] * b1) + o0f[k + j] * b0) + o0s[k + j] * a0;
       mixed[k + j] = static_cast<float>(m[k + j]);
       part[j] += m[k + j];
     }
@@ -36,13 +44,18 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
 
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
                  std::uint64_t undecided[4]) {
-  std::uint64_t near_half[4] = {};
-  for (int k = 0; k < 256; ++k) {
-    const double y = scale * mixed[k];
-    const std::int32_t f = round_to_nearest_even(y);
-    const double off = y - f;  // exact: y and f lie within 1/2 of each other
-    near_half[k >> 6] |= std::uint64_t{__builtin_fabs(off) > 0.5 - margin} << (k & 63);
-    table.freq[k] = f < 1 ? 1 : f;
+  std::uint64_t near_half[4];
+  for (int w = 0; w < 4; ++w) {
+    std::uint64_t bits = 0;
+    for (int i = 0; i < 64; ++i) {
+      const int k = 64 * w + i;
+      const double y = scale * mixed[k];
+      const std::int32_t f = round_to_nearest_even(y);
+      const double off = y - f;  // exact: y and f lie within 1/2 of each other
+      bits |= std::uint64_t{__builtin_fabs(off) > 0.5 - margin} << i;
+      table.freq[k] = f < 1 ? 1 : f;
+    }
+    near_half[w] = bits;
   }
   if ((near_half[0] | near_half[1] | near_half[2] | near_half[3]) != 0) {
     for (int w = 0; w < 4; ++w) undecided[w] = near_half[w];
@@ -55,32 +68,28 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
 // The row sums are exact in any order (model/kernel_common.h), so eight
 // partial sums replace the one long chain of dependent additions, and the
 // decayed count is chosen by a mask rather than a branch: the compiler can
-// put the loop in vectors.
-double decay_row(float* row, float decay) {
+// put the loop in vectors. Only the blocks of occupied are visited.
+double decay_row(float* row, float decay, std::uint16_t occupied) {
   double part[8] = {};
-  for (int k = 0; k < 256; k += 8) {
-    for (int j = 0; j < 8; ++j) {
-      const float c = row[k + j];
-      const float p = c * decay;
-      std::uint32_t cb, pb;
-      __builtin_memcpy(&cb, &c, sizeof cb);
-      __builtin_memcpy(&pb, &p, sizeof pb);
-      const std::uint32_t take = 0u - static_cast<std::uint32_t>(c > kDecayFloorF);
-      const std::uint32_t vb = (pb & take) | (cb & ~take);
-      float v;
-      __builtin_memcpy(&v, &vb, sizeof v);
-      row[k + j] = v;
-      part[j] += v;
+  for (int k = 0; k < 256; k += kOccupancyBlock) {
+    if (!(occupied >> (k / kOccupancyBlock) & 1)) continue;
+    for (int i = k; i < k + kOccupancyBlock; i += 8) {
+      for (int j = 0; j < 8; ++j) {
+        const float c = row[i + j];
+        const float v = c > kDecayFloorF ? c * decay : c;
+        row[i + j] = v;
+        part[j] += v;
+      }
     }
   }
   return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
 }
 
-void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4]) {
-  sums[0] = decay_row(o1s, kSlowDecayF);
-  sums[1] = decay_row(o1f, kFastDecayF);
-  sums[2] = decay_row(o0s, kSlowDecayF);
-  sums[3] = decay_row(o0f, kFastDecayF);
+void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied) {
+  sums[0] = decay_row(o1s, kSlowDecayF, occupied);
+  sums[1] = decay_row(o1f, kFastDecayF, occupied);
+  sums[2] = decay_row(o0s, kSlowDecayF, 0xFFFF);
+  sums[3] = decay_row(o0f, kFastDecayF, 0xFFFF);
 }
 
 // model/ln_lanes.h, each step over up to 64 lanes before the next, so that

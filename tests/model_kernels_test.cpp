@@ -32,6 +32,14 @@ bool same_bits(T a, T b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
+// The occupancy mask of two order-1 rows: the blocks holding a nonzero count.
+std::uint16_t occupancy(const float* o1s, const float* o1f) {
+  std::uint16_t mask = 0;
+  for (unsigned k = 0; k < 256; ++k)
+    if (o1s[k] != 0 || o1f[k] != 0) mask |= kernels::occupancy_bit(k);
+  return mask;
+}
+
 // A count as the model can hold it: 0, or a float in [2^-11, 2^12).
 float random_count(std::mt19937& rng) {
   const int kind = static_cast<int>(rng() % 8);
@@ -58,6 +66,11 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
       // crossings, and blocks that straddle one.
       o0s[trial % 256] = 3000.0f;
     }
+    // Blocks of zeros in both order-1 rows, as most contexts have them.
+    const std::uint16_t empty = static_cast<std::uint16_t>(trial % 2 == 0 ? rng() : 0);
+    for (int k = 0; k < 256; ++k)
+      if (empty >> (k / kernels::kOccupancyBlock) & 1) o1s[k] = o1f[k] = 0;
+    const std::uint16_t occupied = occupancy(o1s, o1f);
     double coef[4];
     for (double& c : coef) c = rng() % 4 == 0 ? 0.0 : std::ldexp(static_cast<double>(rng()), -40);
     if (trial % 5 == 0) coef[0] = 1.0, coef[1] = coef[2] = coef[3] = 0;  // m = o1s exactly
@@ -70,12 +83,16 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
     }
     ASSERT_TRUE(same_bits(kernels::ordered_total(expect_m), total));
     for (const kernels::Table* t : paths()) {
-      alignas(64) double m[256];
-      const double got = t->mix(o1s, o1f, o0f, o0s, coef, mixed, m);
-      // Any order of addition: within 2 * 255 u of the index-order total.
-      ASSERT_LE(std::abs(got - total), 0x1p-44 * total) << t->name << " trial " << trial;
-      ASSERT_EQ(0, std::memcmp(mixed, expect, sizeof mixed)) << t->name << " trial " << trial;
-      ASSERT_EQ(0, std::memcmp(m, expect_m, sizeof m)) << t->name << " trial " << trial;
+      // The blocks the mask leaves out are skipped; a full mask must give
+      // the same values.
+      for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
+        alignas(64) double m[256];
+        const double got = t->mix(o1s, o1f, o0f, o0s, coef, mixed, m, mask);
+        // Any order of addition: within 2 * 255 u of the index-order total.
+        ASSERT_LE(std::abs(got - total), 0x1p-44 * total) << t->name << " trial " << trial;
+        ASSERT_EQ(0, std::memcmp(mixed, expect, sizeof mixed)) << t->name << " trial " << trial;
+        ASSERT_EQ(0, std::memcmp(m, expect_m, sizeof m)) << t->name << " trial " << trial;
+      }
     }
   }
 }
@@ -143,21 +160,27 @@ TEST(ModelKernels, DecayMatchesDoubleProductsAndSums) {
   const double decays[4] = {0.99951171875, 0.9033203125, 0.99951171875, 0.9033203125};
   for (int trial = 0; trial < 3000; ++trial) {
     double sums[4] = {0, 0, 0, 0};
+    // Blocks of zeros in both order-1 rows.
+    const std::uint16_t empty = static_cast<std::uint16_t>(trial % 2 == 0 ? rng() : 0);
     for (int r = 0; r < 4; ++r)
       for (int k = 0; k < 256; ++k) {
         float v = random_count(rng);
         if (k % 2 == 0) v = near_floor[next++ % near_floor.size()];
+        if (r < 2 && (empty >> (k / kernels::kOccupancyBlock) & 1)) v = 0;
         rows[r][k] = v;
         expect[r][k] = static_cast<double>(v) > 0.001 ? static_cast<float>(v * decays[r]) : v;
         sums[r] += expect[r][k];
       }
+    const std::uint16_t occupied = occupancy(rows[0], rows[1]);
     for (const kernels::Table* t : paths()) {
-      alignas(64) float work[4][256];
-      std::memcpy(work, rows, sizeof work);
-      double got[4];
-      t->decay(work[0], work[1], work[2], work[3], got);
-      ASSERT_EQ(0, std::memcmp(work, expect, sizeof work)) << t->name << " trial " << trial;
-      for (int r = 0; r < 4; ++r) ASSERT_TRUE(same_bits(got[r], sums[r])) << t->name << " row " << r;
+      for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
+        alignas(64) float work[4][256];
+        std::memcpy(work, rows, sizeof work);
+        double got[4];
+        t->decay(work[0], work[1], work[2], work[3], got, mask);
+        ASSERT_EQ(0, std::memcmp(work, expect, sizeof work)) << t->name << " trial " << trial;
+        for (int r = 0; r < 4; ++r) ASSERT_TRUE(same_bits(got[r], sums[r])) << t->name << " row " << r;
+      }
     }
   }
 }
