@@ -84,7 +84,7 @@ const FrequencyTable& ByteModel::predict() {
   std::uint64_t undecided[4];
   if (!k.frequencies(mixed_, scale_for(estimate), kernels::kHalfwayMargin, table_, undecided)) {
     // The other frequencies are the same under the index-order total.
-    const double scale = scale_for(k.total(mixed_unrounded_));
+    const double scale = scale_for(kernels::ordered_total(mixed_unrounded_));
     for (int w = 0; w < 4; ++w) {
       for (std::uint64_t bits = undecided[w]; bits != 0; bits &= bits - 1) {
         const int j = 64 * w + __builtin_ctzll(bits);

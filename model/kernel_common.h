@@ -21,6 +21,7 @@
 
 #include "model/ln.h"
 #include "model/ln_lanes.h"
+#include "model/ordered_total.h"
 #include "model/weight_selector.h"
 
 namespace bytemix::kernels {
@@ -47,37 +48,6 @@ inline constexpr double kInitialBestCost = 1e10;
 inline constexpr int kOccupancyBlock = 16;
 inline constexpr std::uint16_t occupancy_bit(unsigned byte) {
   return static_cast<std::uint16_t>(1u << (byte / kOccupancyBlock));
-}
-
-// The total of the mixed values as the model defines it: the sum rounded
-// after every addition, in index order; a chain of 256 dependent additions.
-inline double ordered_total(const double* m) {
-  double total = 0;
-  for (int k = 0; k < 256; ++k) total += m[k];
-  return total;
-}
-
-// The vector kernels add blocks of values at once where that is exact:
-// while the running total s lies in one binade [h, 2h) (h a normal power of
-// two), s is a multiple of u = h 2^-52 and every sum rounds to that grid; so
-// for 0 <= v <= h, fl(s + v) = s + round_u(v) as long as the result stays
-// below 2h, unless v lies exactly halfway between two multiples of u (then
-// the even neighbour depends on s). round_u(v) = (v + h) - h, rounded to the
-// same grid, and v - round_u(v) is exact (at most u/2, a multiple of
-// ulp(v) <= u). The rounded values of a block and all their partial sums
-// are multiples of u below h, so they add exactly in any order. A block is
-// therefore added as one sum R when s >= h, s + R < 2h and none of its
-// values is negative, above h or halfway; any other block is added one
-// value at a time. The kernels predict h from an estimate of s (the blocks'
-// sums in any order), so that the sums R need not wait for s; the test on s
-// itself keeps the result exact whatever the prediction.
-inline double binade_floor(double s) {
-  std::uint64_t bits;
-  __builtin_memcpy(&bits, &s, sizeof bits);
-  bits &= 0x7FF0000000000000u;
-  double h;
-  __builtin_memcpy(&h, &bits, sizeof h);
-  return h;
 }
 
 // Every mixed value is at least 0 (weights lie in [0, 1], counts and inverse

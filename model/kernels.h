@@ -31,15 +31,12 @@ struct Table {
   //   m = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0
   // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and m in
   // m_out[k], and returns the sum of the m added in any order. The model's
-  // total is the sum in index order (ordered_total), which this estimate
+  // total is the sum in index order (model/ordered_total.h), which this estimate
   // replaces wherever it cannot change a frequency (see kHalfwayMargin).
   // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
   // 16j + 15 (see kOccupancyBlock).
   double (*mix)(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
                 const double coef[4], float* mixed, double* m_out, std::uint16_t occupied);
-
-  // ordered_total(m), the same double, for the 256 mixed values m.
-  double (*total)(const double* m);
 
   // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])) for every k.
   // Then, if no product scale * mixed[k] lies within margin of a number

@@ -144,9 +144,9 @@ int ln_many_fma(const double* x, double* y, int n);
 void select_two_fma(const Selection* sel, double* weights);
 void ln_estimate_many_fma(const double* x, double* y, int n);
 
-const Table avx2_table = {Isa::avx2, "avx2", mix, ordered_total, frequencies, running_sums, decay, select_weight<false>,
+const Table avx2_table = {Isa::avx2, "avx2", mix, frequencies, running_sums, decay, select_weight<false>,
                             select_two, ln_many<false>, ln_estimate_many<false>};
-const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, ordered_total, frequencies, running_sums, decay,
+const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, frequencies, running_sums, decay,
                                 select_weight_fma, select_two_fma, ln_many_fma, ln_estimate_many_fma};
 
 }  // namespace bytemix::kernels

@@ -433,7 +433,7 @@ void select_two(const Selection* sel, double* weights) {
 
 }  // namespace
 
-const Table avx512_table = {Isa::avx512, "avx512", mix, ordered_total, frequencies, running_sums, decay, select_weight,
+const Table avx512_table = {Isa::avx512, "avx512", mix, frequencies, running_sums, decay, select_weight,
                               select_two, ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

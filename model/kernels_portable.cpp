@@ -187,7 +187,7 @@ void select_two(const Selection* sel, double* weights) {
 
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", mix, ordered_total, frequencies, running_sums, decay, select_weight,
+const Table portable_table = {Isa::portable, "portable", mix, frequencies, running_sums, decay, select_weight,
                               select_two, ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

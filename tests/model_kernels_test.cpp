@@ -1,7 +1,7 @@
 // Each vector path's kernels against the literal scalar steps, on inputs
-// chosen to reach their rare branches: binade crossings and halfway values
-// in the running total, counts at the decay floor, zero and equal
-// probabilities in the selector.
+// chosen to reach their rare branches: skipped blocks of the order-1 rows,
+// halfway products in the frequencies, counts at the decay floor, zero and
+// equal probabilities, ties and loose or unknown estimates in the selector.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -62,8 +62,7 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
       o0f[k] = random_count(rng), o0s[k] = random_count(rng);
     }
     if (trial % 3 == 0) {
-      // One large value after many small ones, or the reverse: many binade
-      // crossings, and blocks that straddle one.
+      // One large value among small ones: a total far from any one value.
       o0s[trial % 256] = 3000.0f;
     }
     // Blocks of zeros in both order-1 rows, as most contexts have them.
