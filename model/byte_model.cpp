@@ -103,16 +103,14 @@ void ByteModel::update(unsigned x) {
   float* o1s = order1_slow_[c];
   float* o1f = order1_fast_[c];
 
-  // The order-0 and order-1 selections are independent of each other.
-  const kernels::Selection first[2] = {
-      {static_cast<float>(inv_order0_slow_ * order0_slow_[x]),
-       static_cast<float>(inv_order0_fast_ * order0_fast_[x]), cost_order0_, kSelectorDecayOrder0},
-      {static_cast<float>(inv_order1_slow_ * o1s[x]), static_cast<float>(inv_order1_fast_ * o1f[x]),
-       cost_order1_[c], kSelectorDecayOrder1}};
-  double chosen[2];
-  k.select_two(first, chosen);
-  weight_order0_ = static_cast<float>(chosen[0]);
-  const double w1 = chosen[1];
+  const float a0 = static_cast<float>(inv_order0_slow_ * order0_slow_[x]);
+  const float b0 = static_cast<float>(inv_order0_fast_ * order0_fast_[x]);
+  weight_order0_ =
+      static_cast<float>(k.select_weight(a0, b0, cost_order0_, kSelectorDecayOrder0));
+
+  const float a1 = static_cast<float>(inv_order1_slow_ * o1s[x]);
+  const float b1 = static_cast<float>(inv_order1_fast_ * o1f[x]);
+  const double w1 = k.select_weight(a1, b1, cost_order1_[c], kSelectorDecayOrder1);
   weight_order1_[c] = static_cast<float>(w1);
 
   // The final blend sees the order-0 weight as stored (a float) but the

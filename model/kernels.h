@@ -16,13 +16,6 @@ namespace bytemix::kernels {
 // same doubles, fewer operations); it needs FMA as well as AVX2.
 enum class Isa { portable, avx2, avx512, avx2_fma };
 
-// One weight selection's arguments (WeightSelector::select_weight).
-struct Selection {
-  float a, b;
-  float* costs;
-  float decay;
-};
-
 struct Table {
   Isa isa;
   const char* name;
@@ -62,10 +55,6 @@ struct Table {
 
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);
-
-  // Two independent selections (their costs distinct): weights[n] =
-  // select_weight of sel[n]. Lets a path interleave their work.
-  void (*select_two)(const Selection* sel, double* weights);
 
   // y[k] = ln(x[k]) for k < n, n a multiple of 8, each bit-identical to
   // bytemix::ln: lanes evaluate model/ln_lanes.h and a lane whose rounding

@@ -131,22 +131,16 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   sums[3] = decay_row(o0f, kFastDecayF, 0xFFFF);
 }
 
-void select_two(const Selection* sel, double* weights) {
-  for (int n = 0; n < 2; ++n)
-    weights[n] = select_weight<false>(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
-}
-
 }  // namespace
 
 // Defined in model/kernels_avx2_fma.cpp.
 double select_weight_fma(float a, float b, float* costs, float decay);
 int ln_many_fma(const double* x, double* y, int n);
-void select_two_fma(const Selection* sel, double* weights);
 void ln_estimate_many_fma(const double* x, double* y, int n);
 
 const Table avx2_table = {Isa::avx2, "avx2", mix, frequencies, running_sums, decay, select_weight<false>,
-                            select_two, ln_many<false>, ln_estimate_many<false>};
+                            ln_many<false>, ln_estimate_many<false>};
 const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, frequencies, running_sums, decay,
-                                select_weight_fma, select_two_fma, ln_many_fma, ln_estimate_many_fma};
+                                select_weight_fma, ln_many_fma, ln_estimate_many_fma};
 
 }  // namespace bytemix::kernels

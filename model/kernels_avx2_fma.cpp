@@ -16,9 +16,4 @@ int ln_many_fma(const double* x, double* y, int n) { return ln_many<true>(x, y, 
 
 void ln_estimate_many_fma(const double* x, double* y, int n) { ln_estimate_many<true>(x, y, n); }
 
-void select_two_fma(const Selection* sel, double* weights) {
-  for (int n = 0; n < 2; ++n)
-    weights[n] = select_weight<true>(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
-}
-
 }  // namespace bytemix::kernels

@@ -333,107 +333,85 @@ double select_decay_only(float* costs, float decay) {
   return __builtin_ctzll(hits) * kCandidateStep;
 }
 
-// kCount selections (none on the zero path) with their estimated costs and
-// error bounds (model/selection_settle.h), settled here in registers when
-// every float is decided and one candidate alone can be the cheapest, else
-// by settle_selection. Several selections go through the logarithm
-// together: independent work for the processor.
-template <int kCount>
-void select_estimated(const Selection* sel, double* weights) {
+// A selection off the zero path, with estimated costs and error bounds
+// (model/selection_settle.h), settled here in registers when every float is
+// decided and one candidate alone can be the cheapest, else by
+// settle_selection. (Two selections in one pass through the logarithm were
+// slower than two passes: more registers spilled.)
+double select_estimated(float a, float b, float* costs, float decay) {
   constexpr int kVectors = kCandidates / 8;
-  __m512d x[kCount * kVectors], l[kCount * kVectors];
-  __mmask8 known[kCount * kVectors];
-  double delta[kCount];
-  for (int n = 0; n < kCount; ++n) {
-    const double fa = sel[n].a, fb = sel[n].b;
-    const __m512d va = _mm512_set1_pd(fa);
-    const __m512d vstep = _mm512_set1_pd((fb - fa) * kCandidateStep);
-    delta[n] = blend_slack(fa, fb);
-    // A blend above both 4 Delta and the smallest normal double, and finite
-    // (a, b are floats), is in the estimate's domain with a usable bound.
-    const __m512d known_above = _mm512_set1_pd(4 * delta[n] > 0x1p-1022 ? 4 * delta[n] : 0x1p-1022);
-    for (int j = 0; j < kVectors; ++j) {
-      __m512d& xj = x[n * kVectors + j];
-      xj = _mm512_fmadd_pd(_mm512_load_pd(kIndices + 8 * j), vstep, va);
-      known[n * kVectors + j] = _mm512_cmp_pd_mask(xj, known_above, _CMP_GT_OQ);
-    }
+  const double fa = a, fb = b;
+  const double delta = blend_slack(fa, fb);
+  const __m512d va = _mm512_set1_pd(fa);
+  const __m512d vstep = _mm512_set1_pd((fb - fa) * kCandidateStep);
+  // A blend above both 4 Delta and the smallest normal double, and finite
+  // (a, b are floats), is in the estimate's domain with a usable bound.
+  const __m512d known_above = _mm512_set1_pd(4 * delta > 0x1p-1022 ? 4 * delta : 0x1p-1022);
+  __m512d x[kVectors], l[kVectors];
+  __mmask8 known[kVectors];
+  for (int j = 0; j < kVectors; ++j) {
+    x[j] = _mm512_fmadd_pd(_mm512_load_pd(kIndices + 8 * j), vstep, va);
+    known[j] = _mm512_cmp_pd_mask(x[j], known_above, _CMP_GT_OQ);
   }
-  ln_estimate_lanes<kCount * kVectors>(x, l);
+  ln_estimate_lanes<kVectors>(x, l);
 
   const __m512d slack = _mm512_set1_pd(kCostSlack);
   const __m512d floor = _mm512_set1_pd(kCostFloor);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
-  for (int n = 0; n < kCount; ++n) {
-    float* const costs = sel[n].costs;
-    const __m512d d = _mm512_set1_pd(sel[n].decay);
-    const __m512d four_delta = _mm512_set1_pd(4 * delta[n]);
-    __m512d c[kVectors], err[kVectors], lo[kVectors];
-    // When every float is decided, RN_float of the lower end is the cost's.
-    __m256 rounded[kVectors];
-    __m512d upper = inf;
-    unsigned undecided = 0;
-    for (int j = 0; j < kVectors; ++j) {
-      const int v = n * kVectors + j;
-      const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
-      __m512d cj = _mm512_maskz_sub_pd(known[v], p, l[v]);
-      __m512d ej = _mm512_fmadd_pd(slack, _mm512_abs_pd(cj),
-                                   _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[v]), floor));
-      ej = _mm512_mask_blend_pd(known[v], inf, ej);
-      if (j == 0 && sel[n].a == 0) {
-        // Candidate 0 has probability 0: its cost is exact.
-        cj = _mm512_mask_add_pd(cj, 1, p, _mm512_set1_pd(kZeroProbabilityCost));
-        ej = _mm512_mask_mov_pd(ej, 1, _mm512_setzero_pd());
-      }
-      lo[j] = _mm512_sub_pd(cj, ej);
-      const __m512d hi = _mm512_add_pd(cj, ej);
-      upper = _mm512_min_pd(upper, hi);
-      rounded[j] = _mm512_cvtpd_ps(lo[j]);
-      undecided |= ~unsigned(_mm256_movemask_ps(
-                       _mm256_cmp_ps(rounded[j], _mm512_cvtpd_ps(hi), _CMP_EQ_OQ))) & 0xFFu;
-      c[j] = cj;
-      err[j] = ej;
+  const __m512d d = _mm512_set1_pd(decay);
+  const __m512d four_delta = _mm512_set1_pd(4 * delta);
+  __m512d c[kVectors], err[kVectors], lo[kVectors];
+  // When every float is decided, RN_float of the lower end is the cost's.
+  __m256 rounded[kVectors];
+  __m512d upper = inf;
+  unsigned undecided = 0;
+  for (int j = 0; j < kVectors; ++j) {
+    const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
+    __m512d cj = _mm512_maskz_sub_pd(known[j], p, l[j]);
+    __m512d ej = _mm512_fmadd_pd(slack, _mm512_abs_pd(cj),
+                                 _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[j]), floor));
+    ej = _mm512_mask_blend_pd(known[j], inf, ej);
+    if (j == 0 && a == 0) {
+      // Candidate 0 has probability 0: its cost is exact.
+      cj = _mm512_mask_add_pd(cj, 1, p, _mm512_set1_pd(kZeroProbabilityCost));
+      ej = _mm512_mask_mov_pd(ej, 1, _mm512_setzero_pd());
     }
-    const double h = _mm512_reduce_min_pd(upper);
-    if (undecided == 0 && h < kInitialBestCost) {
-      const __m512d vh = _mm512_set1_pd(h);
-      std::uint64_t contenders = 0;
-      for (int j = 0; j < kVectors; ++j)
-        contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
-      if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
-        for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, rounded[j]);
-        weights[n] = __builtin_ctzll(contenders) * kCandidateStep;
-        continue;
-      }
-    }
-    alignas(64) double cs[kCandidates], es[kCandidates];
-    for (int j = 0; j < kVectors; ++j) {
-      _mm512_store_pd(cs + 8 * j, c[j]);
-      _mm512_store_pd(es + 8 * j, err[j]);
-    }
-    weights[n] = settle_selection(sel[n].a, sel[n].b, costs, sel[n].decay, cs, es);
+    lo[j] = _mm512_sub_pd(cj, ej);
+    const __m512d hi = _mm512_add_pd(cj, ej);
+    upper = _mm512_min_pd(upper, hi);
+    rounded[j] = _mm512_cvtpd_ps(lo[j]);
+    undecided |= ~unsigned(_mm256_movemask_ps(
+                     _mm256_cmp_ps(rounded[j], _mm512_cvtpd_ps(hi), _CMP_EQ_OQ))) & 0xFFu;
+    c[j] = cj;
+    err[j] = ej;
   }
+  const double h = _mm512_reduce_min_pd(upper);
+  if (undecided == 0 && h < kInitialBestCost) {
+    const __m512d vh = _mm512_set1_pd(h);
+    std::uint64_t contenders = 0;
+    for (int j = 0; j < kVectors; ++j)
+      contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
+    if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
+      for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, rounded[j]);
+      return __builtin_ctzll(contenders) * kCandidateStep;
+    }
+  }
+  alignas(64) double cs[kCandidates], es[kCandidates];
+  for (int j = 0; j < kVectors; ++j) {
+    _mm512_store_pd(cs + 8 * j, c[j]);
+    _mm512_store_pd(es + 8 * j, err[j]);
+  }
+  return settle_selection(a, b, costs, decay, cs, es);
 }
 
 double select_weight(float a, float b, float* costs, float decay) {
   if (a == 0 && b == 0) return select_decay_only(costs, decay);
-  const Selection sel{a, b, costs, decay};
-  double weight;
-  select_estimated<1>(&sel, &weight);
-  return weight;
-}
-
-void select_two(const Selection* sel, double* weights) {
-  const bool zero0 = sel[0].a == 0 && sel[0].b == 0, zero1 = sel[1].a == 0 && sel[1].b == 0;
-  if (zero0 || zero1) {
-    for (int n = 0; n < 2; ++n) weights[n] = select_weight(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
-    return;
-  }
-  select_estimated<2>(sel, weights);
+  return select_estimated(a, b, costs, decay);
 }
 
 }  // namespace
 
 const Table avx512_table = {Isa::avx512, "avx512", mix, frequencies, running_sums, decay, select_weight,
-                              select_two, ln_many, ln_estimate_many};
+                              ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

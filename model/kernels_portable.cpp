@@ -181,13 +181,9 @@ void ln_estimate_many(const double* x, double* y, int n) {
   for (int k = 0; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
-void select_two(const Selection* sel, double* weights) {
-  for (int n = 0; n < 2; ++n) weights[n] = select_weight(sel[n].a, sel[n].b, sel[n].costs, sel[n].decay);
-}
-
 }  // namespace
 
 const Table portable_table = {Isa::portable, "portable", mix, frequencies, running_sums, decay, select_weight,
-                              select_two, ln_many, ln_estimate_many};
+                              ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels
