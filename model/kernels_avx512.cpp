@@ -79,6 +79,11 @@ void running_sums(FrequencyTable& table) {
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
                  std::uint64_t undecided[4]) {
   const __m512d sc = _mm512_set1_pd(scale);
+  // Adding 2^52 rounds a product below 2^31 to an integer in the current
+  // (nearest) mode, as round_to_nearest_even; the integer is then the low
+  // half of the sum's bits, gathered from two vectors by one permutation.
+  const __m512d shift = _mm512_set1_pd(4503599627370496.0);
+  const __m512i low_halves = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
   const __m512d near_half = _mm512_set1_pd(0.5 - margin);
   const __m512i one = _mm512_set1_epi32(1);
   const __m512i last = _mm512_set1_epi32(15);
@@ -87,17 +92,16 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   for (int k = 0; k < 256; k += 16) {
     const __m512d lo = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k)));
     const __m512d hi = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k + 8)));
-    // Rounded to nearest, ties to even, whatever the rounding mode.
-    constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-    const __m512d rlo = _mm512_roundscale_pd(lo, kNearest);
-    const __m512d rhi = _mm512_roundscale_pd(hi, kNearest);
+    const __m512d slo = _mm512_add_pd(lo, shift), shi = _mm512_add_pd(hi, shift);
     // y - round(y) is exact (see the portable kernel).
     const unsigned bits =
-        unsigned{_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(lo, rlo)), near_half, _CMP_GT_OQ)} |
-        unsigned{_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(hi, rhi)), near_half, _CMP_GT_OQ)} << 8;
+        unsigned{_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(lo, _mm512_sub_pd(slo, shift))),
+                                    near_half, _CMP_GT_OQ)} |
+        unsigned{_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(hi, _mm512_sub_pd(shi, shift))),
+                                    near_half, _CMP_GT_OQ)}
+            << 8;
     near[k >> 6] |= std::uint64_t{bits} << (k & 63);
-    __m512i f = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(rlo)),
-                                   _mm512_cvttpd_epi32(rhi), 1);
+    __m512i f = _mm512_permutex2var_epi32(_mm512_castpd_si512(slo), low_halves, _mm512_castpd_si512(shi));
     f = _mm512_max_epi32(f, one);
     _mm512_storeu_si512(table.freq + k, f);
     const __m512i x = running_sums16(f);
