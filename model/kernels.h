@@ -59,7 +59,8 @@ struct Table {
   // y[k] = ln(x[k]) for k < n, n a multiple of 8, each bit-identical to
   // bytemix::ln: lanes evaluate model/ln_lanes.h and a lane whose rounding
   // test fails (or whose argument is not a positive normal double) calls
-  // bytemix::ln. Returns the number of such scalar calls.
+  // bytemix::ln. Returns the number of such scalar calls. The selection
+  // takes its exact costs with it (model/selection_settle.cpp).
   int (*ln_many)(const double* x, double* y, int n);
 
   // y[k] = this path's evaluation of ln_estimate (model/ln_estimate.h) for

@@ -1,13 +1,15 @@
 #pragma once
 
-// The AVX2 kernels' lane-wise logarithm and the weight selection built on
-// it, in two variants: the exact error term of the square z^2 by Dekker's
-// product (any AVX2 processor) or by one fused multiply-subtract (processors
-// that also have FMA). That term is exact either way, so both give the same
-// doubles. Included by model/kernels_avx2.cpp (built with -mavx2, the
-// Dekker variant) and model/kernels_avx2_fma.cpp (built with -mavx2 -mfma,
-// the FMA variant); contraction stays off in both, so the only fused
-// operation is the explicit one.
+// The AVX2 kernels' logarithms and weight selection, in two variants: with
+// and without fused multiply-adds. The correctly rounded lane-wise ln takes
+// the exact error term of the square z^2 by Dekker's product (any AVX2
+// processor) or by one fused multiply-subtract (processors that also have
+// FMA), exact either way, so both give the same doubles; the cost
+// estimates of the selection (model/ln_estimate.h) use fused operations
+// where they have them, which only tightens their proven bound. Included by
+// model/kernels_avx2.cpp (built with -mavx2, no fused operation) and
+// model/kernels_avx2_fma.cpp (built with -mavx2 -mfma); contraction stays
+// off in both, so the only fused operations are the explicit ones.
 #include <immintrin.h>
 
 #include <cstdint>

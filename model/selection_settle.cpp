@@ -2,42 +2,43 @@
 
 #include <limits>
 
-#include "model/ln.h"
+#include "model/kernels.h"
 
 namespace bytemix::kernels {
 
 namespace {
 
-// Candidate i's exact cost, given the accumulated blends x; memo keeps the
-// last logarithm, as runs of equal blends (step 0) are common.
+// The exact costs of a set of candidates: the accumulated blends (once), the
+// logarithms of all of them at a time in the active path's lanes (each
+// bit-identical to bytemix::ln), and the selector's own formula.
 struct ExactCosts {
   float a, b;
   const float* costs;
   double decay;
   double x[kCandidates];
   bool have_blends = false;
-  double memo_x = 0, memo_y = 0;
-  bool have_memo = false;
 
-  double cost(int i) {
+  // c[i] = the exact cost of candidate i, for i in which[0..n).
+  void take(const int* which, int n, double* c) {
     // Both probabilities 0: the costs only decay.
-    if (a == 0 && b == 0) return costs[i] * decay;
+    if (a == 0 && b == 0) {
+      for (int j = 0; j < n; ++j) c[which[j]] = costs[which[j]] * decay;
+      return;
+    }
     if (!have_blends) {
       accumulate_candidates(a, b, x);
       have_blends = true;
     }
-    double y;
-    if ((i == 0 || i == kCandidates - 1) && !(x[i] > 0)) {
-      y = -kZeroProbabilityCost;
-    } else if (have_memo && x[i] == memo_x) {
-      y = memo_y;
-    } else {
-      y = ln(x[i]);
-      memo_x = x[i];
-      memo_y = y;
-      have_memo = true;
+    // Padded to whole vectors with ones (ln 1 = 0, never a fallback).
+    alignas(64) double args[kCandidates], logs[kCandidates];
+    const int padded = (n + 7) & ~7;
+    for (int j = 0; j < padded; ++j) args[j] = j < n ? x[which[j]] : 1.0;
+    active().ln_many(args, logs, padded);
+    for (int j = 0; j < n; ++j) {
+      const int i = which[j];
+      const double y = (i == 0 || i == kCandidates - 1) && !(x[i] > 0) ? -kZeroProbabilityCost : logs[j];
+      c[i] = costs[i] * decay - y;
     }
-    return costs[i] * decay - y;
   }
 };
 
@@ -45,38 +46,44 @@ struct ExactCosts {
 
 double settle_selection(float a, float b, float* costs, float decay, double* c, double* err) {
   ExactCosts exact{a, b, costs, decay, {}};
-  bool all_exact = false;
-  auto make_exact = [&](int i) {
-    c[i] = exact.cost(i);
-    err[i] = 0;
-    // A cost that is not a number (a negative blend, which the model never
-    // forms) defeats the bounds: then every cost is taken exactly.
-    if (c[i] != c[i] && !all_exact) {
-      all_exact = true;
-      for (int j = 0; j < kCandidates; ++j)
-        if (err[j] != 0) c[j] = exact.cost(j), err[j] = 0;
-    }
+  int which[kCandidates];
+  // Takes the costs of which[0..n) exactly. A cost that is not a number (a
+  // negative blend, which the model never forms) defeats the bounds: then
+  // every cost is taken exactly.
+  auto make_exact = [&](int n) {
+    exact.take(which, n, c);
+    bool not_a_number = false;
+    for (int j = 0; j < n; ++j) err[which[j]] = 0, not_a_number |= c[which[j]] != c[which[j]];
+    if (!not_a_number) return false;
+    int m = 0;
+    for (int i = 0; i < kCandidates; ++i)
+      if (err[i] != 0) which[m++] = i;
+    exact.take(which, m, c);
+    for (int j = 0; j < m; ++j) err[which[j]] = 0;
+    return true;
   };
 
   // Make exact every candidate that could hold the smallest cost.
+  bool all_exact = false;
   for (bool again = true; again && !all_exact;) {
     double upper = std::numeric_limits<double>::infinity();
     for (int i = 0; i < kCandidates; ++i) {
       const double hi = c[i] + err[i];
       if (hi < upper) upper = hi;
     }
-    again = false;
-    for (int i = 0; i < kCandidates && !all_exact; ++i) {
-      if (err[i] != 0 && c[i] - err[i] <= upper) {
-        make_exact(i);
-        again = true;
-      }
-    }
+    int n = 0;
+    for (int i = 0; i < kCandidates; ++i)
+      if (err[i] != 0 && c[i] - err[i] <= upper) which[n++] = i;
+    again = n > 0;
+    if (again) all_exact = make_exact(n);
   }
   // And every candidate whose float is not decided.
-  for (int i = 0; i < kCandidates && !all_exact; ++i) {
-    if (err[i] != 0 && static_cast<float>(c[i] - err[i]) != static_cast<float>(c[i] + err[i]))
-      make_exact(i);
+  if (!all_exact) {
+    int n = 0;
+    for (int i = 0; i < kCandidates; ++i)
+      if (err[i] != 0 && static_cast<float>(c[i] - err[i]) != static_cast<float>(c[i] + err[i]))
+        which[n++] = i;
+    if (n > 0) make_exact(n);
   }
 
   // The selector's own loop. An inexact cost lies above the smallest exact
