@@ -142,47 +142,69 @@ int ln_many(const double* x, double* y, int n) {
   return fallbacks;
 }
 
-// ln_estimate (model/ln_estimate.h) in four lanes: the exponent by the
-// usual bit tricks, the sixteenths' table by gathers, fused operations in the
-// FMA variant (each only lowers the error).
-template <bool kFma>
-inline __m256d ln_estimate_lanes(__m256d x) {
+// ln_estimate (model/ln_estimate.h) in four lanes for kCount vectors at a
+// time, step by step over all of them so that the processor always has
+// independent work: the exponent by the usual bit tricks, the sixteenths'
+// table by gathers, fused operations in the FMA variant (each only lowers
+// the error).
+template <bool kFma, int kCount>
+inline void ln_estimate_lanes(const __m256d* x, __m256d* y) {
   using namespace ln_estimate_detail;
-  const __m256i bits = _mm256_castpd_si256(x);
-  const __m256d e = _mm256_sub_pd(
-      _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(bits, 52),
-                                          _mm256_set1_epi64x(std::int64_t(ln_detail::kExponentMagicBits)))),
-      _mm256_set1_pd(ln_detail::kExponentMagic));
-  // Two doubles per table entry: index 2j reads r, 2j + 1 reads t.
-  const __m256i j2 = _mm256_slli_epi64(
-      _mm256_and_si256(_mm256_srli_epi64(bits, kIndexShift), _mm256_set1_epi64x(15)), 1);
-  const __m256d r = _mm256_i64gather_pd(&kSixteenths[0].r, j2, 8);
-  const __m256d t = _mm256_i64gather_pd(&kSixteenths[0].t, j2, 8);
-  const __m256d m = _mm256_castsi256_pd(
-      _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(std::int64_t(kFractionMask))),
-                      _mm256_set1_epi64x(std::int64_t(kOneBits))));
   const __m256d one = _mm256_set1_pd(1.0);
-  __m256d z, q = _mm256_set1_pd(kQ9), tail;
-  if constexpr (kFma) {
-    z = _mm256_fmsub_pd(m, r, one);
-    for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2}) q = _mm256_fmadd_pd(z, q, _mm256_set1_pd(k));
-    tail = _mm256_fmadd_pd(_mm256_mul_pd(z, z), q, _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo)));
-  } else {
-    z = _mm256_sub_pd(_mm256_mul_pd(m, r), one);
-    for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2})
-      q = _mm256_add_pd(_mm256_set1_pd(k), _mm256_mul_pd(z, q));
-    tail = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(z, z), q),
-                         _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo)));
+  __m256d z[kCount], q[kCount], head[kCount];
+  for (int j = 0; j < kCount; ++j) {
+    const __m256i bits = _mm256_castpd_si256(x[j]);
+    const __m256d e = _mm256_sub_pd(
+        _mm256_castsi256_pd(_mm256_or_si256(
+            _mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(std::int64_t(ln_detail::kExponentMagicBits)))),
+        _mm256_set1_pd(ln_detail::kExponentMagic));
+    // Two doubles per table entry: index 2j reads r, 2j + 1 reads t.
+    const __m256i j2 = _mm256_slli_epi64(
+        _mm256_and_si256(_mm256_srli_epi64(bits, kIndexShift), _mm256_set1_epi64x(15)), 1);
+    const __m256d r = _mm256_i64gather_pd(&kSixteenths[0].r, j2, 8);
+    const __m256d t = _mm256_i64gather_pd(&kSixteenths[0].t, j2, 8);
+    const __m256d m = _mm256_castsi256_pd(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(std::int64_t(kFractionMask))),
+                        _mm256_set1_epi64x(std::int64_t(kOneBits))));
+    if constexpr (kFma) {
+      z[j] = _mm256_fmsub_pd(m, r, one);
+    } else {
+      z[j] = _mm256_sub_pd(_mm256_mul_pd(m, r), one);
+    }
+    head[j] = _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), t);
+    y[j] = _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo));
+    q[j] = _mm256_set1_pd(kQ9);
   }
-  const __m256d head = _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), t);
-  return _mm256_add_pd(head, _mm256_add_pd(z, tail));
+  for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2}) {
+    for (int j = 0; j < kCount; ++j) {
+      if constexpr (kFma) {
+        q[j] = _mm256_fmadd_pd(z[j], q[j], _mm256_set1_pd(k));
+      } else {
+        q[j] = _mm256_add_pd(_mm256_set1_pd(k), _mm256_mul_pd(z[j], q[j]));
+      }
+    }
+  }
+  for (int j = 0; j < kCount; ++j) {
+    __m256d tail;
+    if constexpr (kFma) {
+      tail = _mm256_fmadd_pd(_mm256_mul_pd(z[j], z[j]), q[j], y[j]);
+    } else {
+      tail = _mm256_add_pd(_mm256_mul_pd(_mm256_mul_pd(z[j], z[j]), q[j]), y[j]);
+    }
+    y[j] = _mm256_add_pd(head[j], _mm256_add_pd(z[j], tail));
+  }
 }
 
 // Lanes outside the estimate's domain give meaningless values.
 template <bool kFma>
 void ln_estimate_many(const double* x, double* y, int n) {
   int k = 0;
-  for (; k + 4 <= n; k += 4) _mm256_storeu_pd(y + k, ln_estimate_lanes<kFma>(_mm256_loadu_pd(x + k)));
+  for (; k + 4 <= n; k += 4) {
+    const __m256d v = _mm256_loadu_pd(x + k);
+    __m256d l;
+    ln_estimate_lanes<kFma, 1>(&v, &l);
+    _mm256_storeu_pd(y + k, l);
+  }
   for (; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
@@ -230,21 +252,23 @@ double select_weight(float a, float b, float* costs, float decay) {
   const __m256d slack = _mm256_set1_pd(kCostSlack);
   const __m256d floor = _mm256_set1_pd(kCostFloor);
   const __m256d inf = _mm256_set1_pd(__builtin_inf());
-  __m256d err[kVectors], lo[kVectors];
+  __m256d err[kVectors], lo[kVectors], x[kVectors], l[kVectors];
+  for (int j = 0; j < kVectors; ++j)
+    x[j] = _mm256_add_pd(va, _mm256_mul_pd(_mm256_load_pd(kIndices + 4 * j), vstep));
+  constexpr int kBatch = 4;  // vectors through the logarithm together
+  for (int j = 0; j < kVectors; j += kBatch) ln_estimate_lanes<kFma, kBatch>(x + j, l + j);
   __m256d upper = inf;
   unsigned undecided = 0;
   for (int j = 0; j < kVectors; ++j) {
-    const __m256d x = _mm256_add_pd(va, _mm256_mul_pd(_mm256_load_pd(kIndices + 4 * j), vstep));
     const __m256d known =
-        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x, four_delta, _CMP_GT_OQ),
-                                    _mm256_cmp_pd(x, _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ)),
-                      _mm256_cmp_pd(x, _mm256_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ));
-    const __m256d l = ln_estimate_lanes<kFma>(x);
+        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x[j], four_delta, _CMP_GT_OQ),
+                                    _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ)),
+                      _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ));
     const __m256d p = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d);
-    __m256d cj = _mm256_sub_pd(p, l);
+    __m256d cj = _mm256_sub_pd(p, l[j]);
     // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
     // normal range gives an infinite bound, and the lane is settled exactly.
-    const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x)));
+    const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x[j])));
     __m256d ej = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(slack, abs_pd(cj)), floor),
                                _mm256_mul_pd(four_delta, rho));
     cj = _mm256_and_pd(known, cj);
