@@ -56,21 +56,19 @@ def timed(cmd, env=None, stdin=None, stdout=None):
     return elapsed, int(text.splitlines()[-1]) if GNU_TIME and text else 0
 
 
-def measure(method, src, work, runs):
-    """Returns (compressed size, median compress s, median decompress s)."""
+def measure_once(method, src, work):
+    """One compress and decompress of src: (compressed size, compress s, decompress s)."""
     packed = os.path.join(work, "packed")
     restored = os.path.join(work, "restored")
-    ctimes, dtimes = [], []
-    for _ in range(runs):
-        for fn, path_in, path_out, times in (("compress", src, packed, ctimes),
-                                             ("decompress", packed, restored, dtimes)):
-            seconds, kib = method[fn](path_in, path_out)
-            times.append(seconds)
-            peak_kib[method["name"]] = max(peak_kib.get(method["name"], 0), kib)
-        with open(src, "rb") as a, open(restored, "rb") as b:
-            if a.read() != b.read():
-                sys.exit(f"{method['name']}: {src} did not round-trip")
-    return os.path.getsize(packed), statistics.median(ctimes), statistics.median(dtimes)
+    seconds = []
+    for fn, path_in, path_out in (("compress", src, packed), ("decompress", packed, restored)):
+        s, kib = method[fn](path_in, path_out)
+        seconds.append(s)
+        peak_kib[method["name"]] = max(peak_kib.get(method["name"], 0), kib)
+    with open(src, "rb") as a, open(restored, "rb") as b:
+        if a.read() != b.read():
+            sys.exit(f"{method['name']}: {src} did not round-trip")
+    return os.path.getsize(packed), seconds[0], seconds[1]
 
 
 def program_method(name, compressor, decompressor, path=None):
@@ -140,13 +138,23 @@ def main():
                 methods.append(stream_method(shutil.which(tool), tool, level))
                 methods[-1]["name"] = f"{tool} {level}"
 
-    results = {}  # (method, file) -> (size, ctime, dtime)
+    # The methods take turns run by run, so that a change in the machine's
+    # load during the measurement touches them all alike.
+    results = {}  # (method, file) -> (size, median ctime, median dtime)
     with tempfile.TemporaryDirectory() as work:
         for f in files:
             src = os.path.join(args.corpus, f)
+            times = {m["name"]: ([], []) for m in methods}
+            size = {}
+            for _ in range(args.runs):
+                for m in methods:
+                    size[m["name"]], ct, dt = measure_once(m, src, work)
+                    times[m["name"]][0].append(ct)
+                    times[m["name"]][1].append(dt)
             for m in methods:
-                results[(m["name"], f)] = measure(m, src, work, args.runs)
-                print(f"  {f:8} {m['name']:10} done", file=sys.stderr)
+                ct, dt = times[m["name"]]
+                results[(m["name"], f)] = (size[m["name"]], statistics.median(ct), statistics.median(dt))
+            print(f"  {f:8} done", file=sys.stderr)
 
     sizes = {f: os.path.getsize(os.path.join(args.corpus, f)) for f in files}
     print(f"Median of {args.runs} runs, wall clock; MB = 10^6 bytes; speed-up = {baseline} time / time.\n")
