@@ -77,12 +77,13 @@ const FrequencyTable& ByteModel::predict() {
       (w0 * (1 - wf)) * inv_order0_fast_,
       ((1 - w0) * (1 - wf)) * inv_order0_slow_,
   };
-  // The total estimated in any order decides almost every frequency; the
+  // A total estimated in any order decides almost every frequency; the
   // steps where it cannot (kHalfwayMargin) take the index-order total.
   const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_,
                                 coef, mixed_, mixed_unrounded_, occupied_[c]);
   std::uint64_t undecided[4];
-  if (!k.frequencies(mixed_, scale_for(estimate), kernels::kHalfwayMargin, table_, undecided)) {
+  const double margin = k.mix_total_is_ordered ? 0 : kernels::kHalfwayMargin;
+  if (!k.frequencies(mixed_, scale_for(estimate), margin, table_, undecided)) {
     // The other frequencies are the same under the index-order total.
     const double scale = scale_for(kernels::ordered_total(mixed_unrounded_));
     for (int w = 0; w < 4; ++w) {

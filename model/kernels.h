@@ -19,13 +19,17 @@ enum class Isa { portable, avx2, avx512, avx2_fma };
 struct Table {
   Isa isa;
   const char* name;
+  // True if mix() returns the index-order total itself, so that no
+  // frequency needs testing against a margin.
+  bool mix_total_is_ordered;
 
   // The 256 mixed values of one prediction:
   //   m = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0
   // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and m in
-  // m_out[k], and returns the sum of the m added in any order. The model's
-  // total is the sum in index order (model/ordered_total.h), which this estimate
-  // replaces wherever it cannot change a frequency (see kHalfwayMargin).
+  // m_out[k], and returns the sum of the m added in some order (see
+  // mix_total_is_ordered). The model's total is the sum in index order
+  // (model/ordered_total.h), which an estimate in another order replaces
+  // wherever it cannot change a frequency (see kHalfwayMargin).
   // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
   // 16j + 15 (see kOccupancyBlock).
   double (*mix)(const float* o1s, const float* o1f, const float* o0f, const float* o0s,

@@ -138,9 +138,9 @@ double select_weight_fma(float a, float b, float* costs, float decay);
 int ln_many_fma(const double* x, double* y, int n);
 void ln_estimate_many_fma(const double* x, double* y, int n);
 
-const Table avx2_table = {Isa::avx2, "avx2", mix, frequencies, running_sums, decay, select_weight<false>,
+const Table avx2_table = {Isa::avx2, "avx2", false, mix, frequencies, running_sums, decay, select_weight<false>,
                             ln_many<false>, ln_estimate_many<false>};
-const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", mix, frequencies, running_sums, decay,
+const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", false, mix, frequencies, running_sums, decay,
                                 select_weight_fma, ln_many_fma, ln_estimate_many_fma};
 
 }  // namespace bytemix::kernels

@@ -19,6 +19,8 @@ void running_sums(FrequencyTable& table) {
   table.total = cum;
 }
 
+// Returns the index-order total itself: one chain of additions costs the
+// scalar path less than testing every frequency against an estimate.
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
            const double coef[4], float* mixed, double* m, std::uint16_t occupied) {
   const double a1 = coef[0], b1 = coef[1], b0 = coef[2], a0 = coef[3];
@@ -31,28 +33,31 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
       for (int j = k; j < k + B; ++j) m[j] = o0f[j] * b0 + o0s[j] * a0;
     }
   }
-  // Four partial sums: the estimate of the total needs no particular order.
-  double part[4] = {};
-  for (int k = 0; k < 256; k += 4) {
-    for (int j = 0; j < 4; ++j) {
-      mixed[k + j] = static_cast<float>(m[k + j]);
-      part[j] += m[k + j];
-    }
-  }
-  return (part[0] + part[1]) + (part[2] + part[3]);
+  for (int k = 0; k < 256; ++k) mixed[k] = static_cast<float>(m[k]);
+  return ordered_total(m);
 }
 
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
                  std::uint64_t undecided[4]) {
+  if (margin == 0) {
+    for (int k = 0; k < 256; ++k) {
+      const std::int32_t f = round_to_nearest_even(scale * mixed[k]);
+      table.freq[k] = f < 1 ? 1 : f;
+    }
+    running_sums(table);
+    return true;
+  }
+  constexpr double kShift = 4503599627370496.0;  // 2^52, as round_to_nearest_even
   std::uint64_t near_half[4];
   for (int w = 0; w < 4; ++w) {
     std::uint64_t bits = 0;
     for (int i = 0; i < 64; ++i) {
       const int k = 64 * w + i;
       const double y = scale * mixed[k];
-      const std::int32_t f = round_to_nearest_even(y);
-      const double off = y - f;  // exact: y and f lie within 1/2 of each other
+      const double r = (y + kShift) - kShift;
+      const double off = y - r;  // exact: y and r lie within 1/2 of each other
       bits |= std::uint64_t{__builtin_fabs(off) > 0.5 - margin} << i;
+      const auto f = static_cast<std::int32_t>(r);
       table.freq[k] = f < 1 ? 1 : f;
     }
     near_half[w] = bits;
@@ -76,7 +81,14 @@ double decay_row(float* row, float decay, std::uint16_t occupied) {
     for (int i = k; i < k + kOccupancyBlock; i += 8) {
       for (int j = 0; j < 8; ++j) {
         const float c = row[i + j];
-        const float v = c > kDecayFloorF ? c * decay : c;
+        const float p = c * decay;
+        std::uint32_t cb, pb;
+        __builtin_memcpy(&cb, &c, sizeof cb);
+        __builtin_memcpy(&pb, &p, sizeof pb);
+        const std::uint32_t take = 0u - static_cast<std::uint32_t>(c > kDecayFloorF);
+        const std::uint32_t vb = (pb & take) | (cb & ~take);
+        float v;
+        __builtin_memcpy(&v, &vb, sizeof v);
         row[i + j] = v;
         part[j] += v;
       }
@@ -147,10 +159,19 @@ double select_weight(float a, float b, float* costs, float decay) {
     known[i] = x[i] > 4 * delta && ln_estimate_domain(x[i]);
     ln_estimate_reduce(known[i] ? x[i] : 1.0, e[i], z[i], t[i]);
   }
+  // The blends' term of the bound from the smallest known blend (they
+  // form an arithmetic progression, so it is an end or next to the unknown
+  // ones): one division instead of 64. Where that is loose, a quotient per
+  // candidate.
+  double smallest = __builtin_inf();
+  for (int i = 0; i < kCandidates; ++i) smallest = known[i] && x[i] < smallest ? x[i] : smallest;
+  const double blend_term = (4 * delta) / smallest;
+  const bool per_candidate = !(blend_term <= 0x1p-40);
   for (int i = 0; i < kCandidates; ++i) {
     const double l = ln_estimate_finish(e[i], z[i], t[i]);
     c[i] = costs[i] * d - l;
-    err[i] = (kCostSlack * __builtin_fabs(c[i]) + kCostFloor) + (4 * delta) / x[i];
+    err[i] = (kCostSlack * __builtin_fabs(c[i]) + kCostFloor) +
+             (per_candidate ? (4 * delta) / x[i] : blend_term);
   }
   for (int i = 0; i < kCandidates; ++i) {
     if (!known[i]) c[i] = 0, err[i] = __builtin_inf();
@@ -183,7 +204,7 @@ void ln_estimate_many(const double* x, double* y, int n) {
 
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", mix, frequencies, running_sums, decay, select_weight,
+const Table portable_table = {Isa::portable, "portable", true, mix, frequencies, running_sums, decay, select_weight,
                               ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels
