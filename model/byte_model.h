@@ -52,6 +52,7 @@ class ByteModel {
   float cost_order0(unsigned i) const { return cost_order0_[i]; }
   float cost_order1(unsigned c, unsigned i) const { return cost_order1_[c][i]; }
   float cost_final(unsigned c, unsigned i) const { return cost_final_[c][i]; }
+  std::uint16_t occupied(unsigned c) const { return occupied_[c]; }
 
  private:
   alignas(64) float order0_slow_[256];

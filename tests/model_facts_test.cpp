@@ -32,6 +32,22 @@ std::uint32_t bits_of(float f) {
 const std::uint32_t kFirstCount = bits_of(0x1p-11f);
 const std::uint32_t kEndCount = bits_of(0x1p12f);
 
+// Every weight the model can hold, a candidate's i * kCandidateStep or its
+// float, lies in [0, 1]; so every blend coefficient (1 - w) and w is at
+// least 0, and with counts and inverse sums at least 0 so is every mixed
+// value. The bound on a total added in any order (kHalfwayMargin) rests on
+// that.
+TEST(ModelFacts, CandidateWeightsLieBetweenZeroAndOne) {
+  for (int i = 0; i < kCandidates; ++i) {
+    const double w = i * kCandidateStep;
+    ASSERT_GE(w, 0.0) << i;
+    ASSERT_LE(w, 1.0) << i;
+    ASSERT_LE(static_cast<float>(w), 1.0f) << i;
+    ASSERT_GE(1 - w, 0.0) << i;
+    ASSERT_GE(1 - static_cast<double>(static_cast<float>(w)), 0.0) << i;
+  }
+}
+
 // count * decay in double, rounded to float, equals the float product, for
 // both decays and every count; so the kernels may multiply in floats.
 TEST(ModelFacts, FloatDecayEqualsRoundedDoubleDecay) {
@@ -115,6 +131,11 @@ void run_and_check(const std::vector<std::uint8_t>& data) {
       row[1][k] = model->order0_fast(k);
       row[2][k] = model->order1_slow(c, k);
       row[3][k] = model->order1_fast(c, k);
+      // The kernels skip the blocks the occupancy mask leaves out: every
+      // nonzero order-1 count must lie in a marked block.
+      if (row[2][k] != 0 || row[3][k] != 0) {
+        ASSERT_NE(model->occupied(c) & kernels::occupancy_bit(k), 0) << "context " << c << " byte " << k;
+      }
     }
     check_row(row[0], model->sum_order0_slow(), "order0_slow", j);
     check_row(row[1], model->sum_order0_fast(), "order0_fast", j);
