@@ -93,16 +93,10 @@ inline int ln_fallbacks(const double* x, double* y, std::uint64_t fails) {
   return count;
 }
 
-// The candidates' costs need ln(x[i]) of all 64 blends: y[i] = ln(x[i]),
-// except that an endpoint (i = 0 or 63) whose probability is not positive
-// gets -kZeroProbabilityCost, so that every cost is costs[i] * d - y[i].
-// Interior blends are positive whenever a, b >= 0 are not both 0, so they
-// take the logarithm without a test.
-inline void candidate_logs(int (*ln_many)(const double*, double*, int),
-                           const double x[kCandidates], double y[kCandidates]) {
-  ln_many(x, y, kCandidates);
-  if (!(x[0] > 0)) y[0] = -kZeroProbabilityCost;
-  if (!(x[kCandidates - 1] > 0)) y[kCandidates - 1] = -kZeroProbabilityCost;
-}
+// The candidates' indices 0..63 as doubles, for blends formed in lanes.
+alignas(64) inline constexpr double kCandidateIndices[kCandidates] = {
+    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
+    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
 
 }  // namespace bytemix::kernels

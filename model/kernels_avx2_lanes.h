@@ -208,12 +208,6 @@ void ln_estimate_many(const double* x, double* y, int n) {
   for (; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
-// The candidates' indices 0..63 as doubles.
-alignas(32) constexpr double kIndices[kCandidates] = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
-    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
-
 // Estimated costs with error bounds (model/selection_settle.h), settled here
 // in registers when every float is decided and one candidate alone can be
 // the cheapest, else by settle_selection.
@@ -254,7 +248,7 @@ double select_weight(float a, float b, float* costs, float decay) {
   const __m256d inf = _mm256_set1_pd(__builtin_inf());
   __m256d err[kVectors], lo[kVectors], x[kVectors], l[kVectors];
   for (int j = 0; j < kVectors; ++j)
-    x[j] = _mm256_add_pd(va, _mm256_mul_pd(_mm256_load_pd(kIndices + 4 * j), vstep));
+    x[j] = _mm256_add_pd(va, _mm256_mul_pd(_mm256_load_pd(kCandidateIndices + 4 * j), vstep));
   constexpr int kBatch = 4;  // vectors through the logarithm together
   for (int j = 0; j < kVectors; j += kBatch) ln_estimate_lanes<kFma, kBatch>(x + j, l + j);
   __m256d upper = inf;

@@ -308,12 +308,6 @@ void ln_estimate_many(const double* x, double* y, int n) {
   for (; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
-// The candidates' indices 0..63 as doubles.
-alignas(64) constexpr double kIndices[kCandidates] = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
-    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
-
 // The zero path: both probabilities 0, the costs only decay (exact).
 double select_decay_only(float* costs, float decay) {
   constexpr int kVectors = kCandidates / 8;
@@ -354,7 +348,7 @@ double select_estimated(float a, float b, float* costs, float decay) {
   __m512d x[kVectors], l[kVectors];
   __mmask8 known[kVectors];
   for (int j = 0; j < kVectors; ++j) {
-    x[j] = _mm512_fmadd_pd(_mm512_load_pd(kIndices + 8 * j), vstep, va);
+    x[j] = _mm512_fmadd_pd(_mm512_load_pd(kCandidateIndices + 8 * j), vstep, va);
     known[j] = _mm512_cmp_pd_mask(x[j], known_above, _CMP_GT_OQ);
   }
   ln_estimate_lanes<kVectors>(x, l);

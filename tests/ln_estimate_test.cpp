@@ -11,19 +11,12 @@
 #include <vector>
 
 #include "model/kernels.h"
+#include "tests/kernel_paths.h"
 #include "model/ln.h"
 #include "model/ln_estimate.h"
 
 namespace bytemix {
 namespace {
-
-std::vector<const kernels::Table*> paths() {
-  std::vector<const kernels::Table*> v;
-  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx2_fma,
-                   kernels::Isa::avx512})
-    if (const kernels::Table* t = kernels::for_isa(isa)) v.push_back(t);
-  return v;
-}
 
 TEST(LnEstimate, TableIsTheRoundedReciprocalsAndTheirLogarithms) {
   for (int j = 0; j < 16; ++j) {
@@ -73,7 +66,7 @@ TEST(LnEstimate, StaysWithinItsBoundOnEveryPath) {
   const std::vector<double> x = arguments();
   std::vector<double> exact(x.size());
   for (size_t i = 0; i < x.size(); ++i) exact[i] = ln(x[i]);
-  for (const kernels::Table* t : paths()) {
+  for (const kernels::Table* t : kernel_paths()) {
     std::vector<double> y(x.size());
     t->ln_estimate_many(x.data(), y.data(), static_cast<int>(x.size()));
     double worst = 0;

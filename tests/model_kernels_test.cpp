@@ -12,20 +12,13 @@
 
 #include "model/kernel_common.h"
 #include "model/kernels.h"
+#include "tests/kernel_paths.h"
 #include "model/ln.h"
 #include "model/selection_settle.h"
 #include "tests/literal_model/literal_byte_model.h"
 
 namespace bytemix {
 namespace {
-
-std::vector<const kernels::Table*> paths() {
-  std::vector<const kernels::Table*> v;
-  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx2_fma,
-                   kernels::Isa::avx512})
-    if (const kernels::Table* t = kernels::for_isa(isa)) v.push_back(t);
-  return v;
-}
 
 template <class T>
 bool same_bits(T a, T b) {
@@ -81,7 +74,7 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
       total += m;
     }
     ASSERT_TRUE(same_bits(kernels::ordered_total(expect_m), total));
-    for (const kernels::Table* t : paths()) {
+    for (const kernels::Table* t : kernel_paths()) {
       // The blocks the mask leaves out are skipped; a full mask must give
       // the same values.
       for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
@@ -130,7 +123,7 @@ TEST(ModelKernels, FrequenciesMatchLiteralConversion) {
       const double y = scale * mixed[k];
       near_half |= std::abs(std::abs(y - std::nearbyint(y)) - 0.5) < kernels::kHalfwayMargin;
     }
-    for (const kernels::Table* t : paths()) {
+    for (const kernels::Table* t : kernel_paths()) {
       for (const double margin : {0.0, kernels::kHalfwayMargin}) {
         FrequencyTable got{};
         std::uint64_t undecided[4] = {};
@@ -175,7 +168,7 @@ TEST(ModelKernels, DecayMatchesDoubleProductsAndSums) {
         sums[r] += expect[r][k];
       }
     const std::uint16_t occupied = occupancy(rows[0], rows[1]);
-    for (const kernels::Table* t : paths()) {
+    for (const kernels::Table* t : kernel_paths()) {
       for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
         alignas(64) float work[4][256];
         std::memcpy(work, rows, sizeof work);
@@ -210,7 +203,7 @@ TEST(ModelKernels, SelectWeightMatchesLiteral) {
     float expect_costs[kCandidates];
     std::memcpy(expect_costs, costs, sizeof costs);
     const double expect = LiteralByteModel::select_weight(a, b, expect_costs, d);
-    for (const kernels::Table* t : paths()) {
+    for (const kernels::Table* t : kernel_paths()) {
       float got_costs[kCandidates];
       std::memcpy(got_costs, costs, sizeof costs);
       const double got = t->select_weight(a, b, got_costs, d);
@@ -280,7 +273,7 @@ TEST(ModelKernels, SettleSelectionGivesTheExactSelection) {
 
 // Equal costs: the lowest index wins, on every path.
 TEST(ModelKernels, SelectWeightTiesGoToLowestIndex) {
-  for (const kernels::Table* t : paths()) {
+  for (const kernels::Table* t : kernel_paths()) {
     float costs[kCandidates];
     for (float& c : costs) c = 5.0f;
     EXPECT_EQ(t->select_weight(0, 0, costs, 0.984375f), 0.0) << t->name;
