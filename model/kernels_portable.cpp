@@ -70,31 +70,35 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   return true;
 }
 
-// The row sums are exact in any order (model/kernel_common.h), so eight
-// partial sums replace the one long chain of dependent additions, and the
-// decayed count is chosen by a mask rather than a branch: the compiler can
-// put the loop in vectors. Only the blocks of occupied are visited.
+// The row sums are exact in any order (model/kernel_common.h), so partial
+// sums replace the one long chain of dependent additions, and the decayed
+// count is chosen by a mask rather than a branch. Written with the
+// compilers' generic vector types (GCC and Clang lower them to the target's
+// vectors, or to scalar code where it has none): the compiler does not
+// vectorise the plain loop by itself. Only the blocks of occupied are
+// visited.
+typedef float Floats4 __attribute__((vector_size(16)));
+typedef double Doubles2 __attribute__((vector_size(16)));
+typedef std::int32_t Ints4 __attribute__((vector_size(16)));
+
 double decay_row(float* row, float decay, std::uint16_t occupied) {
-  double part[8] = {};
-  for (int k = 0; k < 256; k += kOccupancyBlock) {
-    if (!(occupied >> (k / kOccupancyBlock) & 1)) continue;
-    for (int i = k; i < k + kOccupancyBlock; i += 8) {
-      for (int j = 0; j < 8; ++j) {
-        const float c = row[i + j];
-        const float p = c * decay;
-        std::uint32_t cb, pb;
-        __builtin_memcpy(&cb, &c, sizeof cb);
-        __builtin_memcpy(&pb, &p, sizeof pb);
-        const std::uint32_t take = 0u - static_cast<std::uint32_t>(c > kDecayFloorF);
-        const std::uint32_t vb = (pb & take) | (cb & ~take);
-        float v;
-        __builtin_memcpy(&v, &vb, sizeof v);
-        row[i + j] = v;
-        part[j] += v;
-      }
+  const Floats4 floor = {kDecayFloorF, kDecayFloorF, kDecayFloorF, kDecayFloorF};
+  const Floats4 factor = {decay, decay, decay, decay};
+  Doubles2 part[4] = {};
+  for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
+    float* block = row + kOccupancyBlock * __builtin_ctz(bits);
+    for (int j = 0; j < kOccupancyBlock; j += 4) {
+      Floats4 c;
+      __builtin_memcpy(&c, block + j, sizeof c);
+      const Ints4 above = c > floor;
+      const Floats4 v = (Floats4)(((Ints4)(c * factor) & above) | ((Ints4)c & ~above));
+      __builtin_memcpy(block + j, &v, sizeof v);
+      part[j / 8 * 2] += __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1), Doubles2);
+      part[j / 8 * 2 + 1] += __builtin_convertvector(__builtin_shufflevector(v, v, 2, 3), Doubles2);
     }
   }
-  return ((part[0] + part[1]) + (part[2] + part[3])) + ((part[4] + part[5]) + (part[6] + part[7]));
+  const Doubles2 sum = (part[0] + part[1]) + (part[2] + part[3]);
+  return sum[0] + sum[1];
 }
 
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied) {
