@@ -51,9 +51,8 @@ struct Table {
   // 0.001 is multiplied by its decay (2047/2048 for the slow rows o1s and
   // o0s, 925/1024 for the fast rows o1f and o0f) and stored as a float.
   // Returns in sums[] the sums of the decayed rows, in the order o1s, o1f,
-  // o0s, o0f. The sums are exact (see decay_contract.h), so any order of
-  // addition gives the same doubles.
-  // occupied as for mix.
+  // o0s, o0f. The sums are exact (see model/kernel_common.h), so any order
+  // of addition gives the same doubles. occupied as for mix.
   void (*decay)(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4],
                 std::uint16_t occupied);
 

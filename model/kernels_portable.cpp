@@ -154,8 +154,8 @@ double select_weight(float a, float b, float* costs, float decay) {
   const double fa = a, fb = b;
   const double step = (fb - fa) * kCandidateStep;
   const double delta = blend_slack(fa, fb);
-  // Step by step over all candidates (see ln_estimate_reduce); the same
-  // values as estimate_cost() lane by lane.
+  // Step by step over all candidates (see ln_estimate_reduce), with the
+  // bounds of model/selection_settle.h.
   double x[kCandidates], e[kCandidates], z[kCandidates], t[kCandidates];
   bool known[kCandidates];
   for (int i = 0; i < kCandidates; ++i) {
