@@ -216,9 +216,11 @@ double select_weight(float a, float b, float* costs, float decay) {
   constexpr int kVectors = kCandidates / 4;
   const __m256d d = _mm256_set1_pd(decay);
   __m256d c[kVectors];
-  if (a == 0 && b == 0) {
+  if (blends_equal(a, b)) {
+    // Every cost is RN(P_i - y) with the one logarithm y, exact.
+    const __m256d vy = _mm256_set1_pd(equal_blend_log(a));
     for (int j = 0; j < kVectors; ++j)
-      c[j] = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d);
+      c[j] = _mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d), vy);
     __m256d lowest = c[0];
     for (int j = 0; j < kVectors; ++j) {
       _mm_storeu_ps(costs + 4 * j, _mm256_cvtpd_ps(c[j]));
@@ -244,7 +246,6 @@ double select_weight(float a, float b, float* costs, float decay) {
   const __m256d vstep = _mm256_set1_pd(step);
   const __m256d four_delta = _mm256_set1_pd(4 * delta);
   const __m256d slack = _mm256_set1_pd(kCostSlack);
-  const __m256d floor = _mm256_set1_pd(kCostFloor);
   const __m256d inf = _mm256_set1_pd(__builtin_inf());
   __m256d err[kVectors], lo[kVectors], x[kVectors], l[kVectors];
   for (int j = 0; j < kVectors; ++j)
@@ -263,8 +264,9 @@ double select_weight(float a, float b, float* costs, float decay) {
     // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
     // normal range gives an infinite bound, and the lane is settled exactly.
     const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x[j])));
-    __m256d ej = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(slack, abs_pd(cj)), floor),
-                               _mm256_mul_pd(four_delta, rho));
+    __m256d ej = _mm256_add_pd(
+        _mm256_add_pd(_mm256_mul_pd(slack, _mm256_add_pd(abs_pd(cj), abs_pd(l[j]))), slack),
+        _mm256_mul_pd(four_delta, rho));
     cj = _mm256_and_pd(known, cj);
     ej = _mm256_blendv_pd(inf, ej, known);
     if (j == 0 && a == 0) {

@@ -308,13 +308,15 @@ void ln_estimate_many(const double* x, double* y, int n) {
   for (; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
-// The zero path: both probabilities 0, the costs only decay (exact).
-double select_decay_only(float* costs, float decay) {
+// Equal probabilities (blends_equal): every cost is RN(P_i - y) with the
+// one logarithm y (0 when both are 0), exact.
+double select_equal_blends(float* costs, float decay, double y) {
   constexpr int kVectors = kCandidates / 8;
   const __m512d d = _mm512_set1_pd(decay);
+  const __m512d vy = _mm512_set1_pd(y);
   __m512d c[kVectors];
   for (int j = 0; j < kVectors; ++j)
-    c[j] = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
+    c[j] = _mm512_sub_pd(_mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d), vy);
   __m512d lowest = c[0];
   for (int j = 0; j < kVectors; ++j) {
     _mm256_storeu_ps(costs + 8 * j, _mm512_cvtpd_ps(c[j]));
@@ -331,7 +333,7 @@ double select_decay_only(float* costs, float decay) {
   return __builtin_ctzll(hits) * kCandidateStep;
 }
 
-// A selection off the zero path, with estimated costs and error bounds
+// A selection with unequal probabilities, with estimated costs and error bounds
 // (model/selection_settle.h), settled here in registers when every float is
 // decided and one candidate alone can be the cheapest, else by
 // settle_selection. (Two selections in one pass through the logarithm were
@@ -354,7 +356,6 @@ double select_estimated(float a, float b, float* costs, float decay) {
   ln_estimate_lanes<kVectors>(x, l);
 
   const __m512d slack = _mm512_set1_pd(kCostSlack);
-  const __m512d floor = _mm512_set1_pd(kCostFloor);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
   const __m512d d = _mm512_set1_pd(decay);
   const __m512d four_delta = _mm512_set1_pd(4 * delta);
@@ -366,8 +367,8 @@ double select_estimated(float a, float b, float* costs, float decay) {
   for (int j = 0; j < kVectors; ++j) {
     const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
     __m512d cj = _mm512_maskz_sub_pd(known[j], p, l[j]);
-    __m512d ej = _mm512_fmadd_pd(slack, _mm512_abs_pd(cj),
-                                 _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[j]), floor));
+    __m512d ej = _mm512_fmadd_pd(slack, _mm512_add_pd(_mm512_abs_pd(cj), _mm512_abs_pd(l[j])),
+                                 _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[j]), slack));
     ej = _mm512_mask_blend_pd(known[j], inf, ej);
     if (j == 0 && a == 0) {
       // Candidate 0 has probability 0: its cost is exact.
@@ -403,7 +404,7 @@ double select_estimated(float a, float b, float* costs, float decay) {
 }
 
 double select_weight(float a, float b, float* costs, float decay) {
-  if (a == 0 && b == 0) return select_decay_only(costs, decay);
+  if (blends_equal(a, b)) return select_equal_blends(costs, decay, equal_blend_log(a));
   return select_estimated(a, b, costs, decay);
 }
 

@@ -146,9 +146,10 @@ int ln_many(const double* x, double* y, int n) {
 double select_weight(float a, float b, float* costs, float decay) {
   const double d = decay;
   double c[kCandidates], err[kCandidates];
-  if (a == 0 && b == 0) {
-    // Costs that only decay are exact.
-    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d, err[i] = 0;
+  if (blends_equal(a, b)) {
+    // One logarithm makes every cost exact.
+    const double y = equal_blend_log(a);
+    for (int i = 0; i < kCandidates; ++i) c[i] = costs[i] * d - y, err[i] = 0;
     return settle_selection(a, b, costs, decay, c, err);
   }
   const double fa = a, fb = b;
@@ -174,7 +175,7 @@ double select_weight(float a, float b, float* costs, float decay) {
   for (int i = 0; i < kCandidates; ++i) {
     const double l = ln_estimate_finish(e[i], z[i], t[i]);
     c[i] = costs[i] * d - l;
-    err[i] = (kCostSlack * __builtin_fabs(c[i]) + kCostFloor) +
+    err[i] = (kCostSlack * (__builtin_fabs(c[i]) + __builtin_fabs(l)) + kCostSlack) +
              (per_candidate ? (4 * delta) / x[i] : blend_term);
   }
   for (int i = 0; i < kCandidates; ++i) {

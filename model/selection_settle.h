@@ -22,9 +22,9 @@
 // (2^-51 (1 + |L_i|)), bytemix::ln's rounding (u |y_i|), the two roundings
 // of the cost (u |c~_i| and u |c_i|) and the rounding of c~_i -+ err:
 //   |c~_i - c_i| < 2^-49 (1 + |L_i| + |c~_i|) + 0.4 Delta / x~_i.
-// As |L_i| <= 745 for every positive double, the kernels use
-//   err_i = kCostSlack |c~_i| + kCostFloor + 4 Delta rho_i,
-// kCostSlack = 2^-46, kCostFloor = 746 kCostSlack and rho_i at least
+// The kernels use
+//   err_i = kCostSlack (|c~_i| + |L_i| + 1) + 4 Delta rho_i,
+// kCostSlack = 2^-46 and rho_i at least
 // (1 - 2^-11) / x~_i (a reciprocal estimate or a quotient): eight times
 // that bound. A lane with x~_i <= 4 Delta or outside the
 // estimate's domain gets c~_i = 0 and err_i = +inf (decided exactly later);
@@ -54,9 +54,17 @@ inline double blend_slack(double a, double b) {
   const double ma = a < 0 ? -a : a, mb = b < 0 ? -b : b;
   return (ma > mb ? ma : mb) * kBlendSlack;
 }
-// Relative and absolute parts of a cost's error bound (see above).
+// The factor of a cost's error bound (see above). The bound scales with the
+// logarithm's own size, so that costs near 0 (a file so predictable that
+// every blend is close to 1) keep a bound far below their float spacing.
 inline constexpr double kCostSlack = 0x1p-46;
-inline constexpr double kCostFloor = 746 * kCostSlack;
+
+// Equal probabilities give every candidate the same blend, a itself (each
+// step adds (b - a) / 63 = 0), so every cost is RN(P_i - ln a) from one
+// exact logarithm, or P_i when a = b = 0. a >= 0 leaves NaN and negative
+// blends to the general path.
+inline bool blends_equal(float a, float b) { return a == b && a >= 0; }
+inline double equal_blend_log(float a) { return a == 0 ? 0.0 : ln(a); }
 
 // Completes a selection from estimates c[i] with error bounds err[i] as
 // above (err[i] = +inf for an unknown cost, then c[i] must be 0, not NaN):

@@ -194,10 +194,19 @@ TEST(ModelKernels, SelectWeightMatchesLiteral) {
       case 3: b = a; break;
       case 4: a = std::ldexp(a, -30); break;
       case 5: b = std::ldexp(b, -20), a = std::nextafter(b, 1.0f); break;
+      case 6:
+        // A very predictable file: blends near 1, costs near 0, often equal.
+        a = 1 - std::ldexp(a, -10);
+        b = trial % 3 == 0 ? a : trial % 3 == 1 ? 1.0f : 1 - std::ldexp(b, -12);
+        break;
       default: break;
     }
     float costs[kCandidates];
-    for (float& c : costs) c = trial % 7 == 0 ? 0.0f : unit(rng) * 40;
+    const float cost_scale = trial % 8 == 6 ? std::ldexp(1.0f, -static_cast<int>(rng() % 30)) : 40;
+    for (float& c : costs) c = trial % 7 == 0 ? 0.0f : unit(rng) * cost_scale;
+    if (trial % 8 == 6 && trial % 5 == 0) {
+      for (int i = 0; i < kCandidates; ++i) costs[i] = costs[i / 16 * 16];
+    }
     if (trial % 11 == 0) costs[rng() % kCandidates] = 65535.0f * 60;
     const float d = decays[trial % 3];
     float expect_costs[kCandidates];
