@@ -82,8 +82,13 @@ const FrequencyTable& ByteModel::predict() {
   const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_,
                                 coef, mixed_, mixed_unrounded_, occupied_[c]);
   std::uint64_t undecided[4];
-  const double margin = k.mix_total_is_ordered ? 0 : kernels::kHalfwayMargin;
-  if (!k.frequencies(mixed_, scale_for(estimate), margin, table_, undecided)) {
+  double scale = scale_for(estimate);
+  double margin = k.mix_total_is_ordered ? 0 : kernels::kHalfwayMargin;
+  if (!k.mix_total_is_ordered && kernels::total_near_one(estimate)) {
+    scale = kernels::kUnitScale;
+    margin = kernels::kUnitScaleMargin;
+  }
+  if (!k.frequencies(mixed_, scale, margin, table_, undecided)) {
     // The other frequencies are the same under the index-order total.
     const double scale = scale_for(kernels::ordered_total(mixed_unrounded_));
     for (int w = 0; w < 4; ++w) {

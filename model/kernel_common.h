@@ -61,6 +61,18 @@ inline constexpr std::uint16_t occupancy_bit(unsigned byte) {
 // zeros, in any order.
 inline constexpr double kHalfwayMargin = 0x1p-18;
 
+// The total is nearly always within 2^-40 of 1 (the mixture of tables that
+// are each normalised, with weights that sum to 1), and then the scale
+// itself is as good as known: the index-order total lies within 2^-39.9 of
+// 1, the model's scale within 2^-16.9 of kUnitScale = 2^23, and as every
+// mixed value is at most 1 + 2^-23, the model's product scale * mixed[k]
+// (rounded) lies within 2^-16.8 of the exact 2^23 mixed[k]. Where that is
+// farther than kUnitScaleMargin from every half-integer, both round to the
+// same integer; and 2^23 mixed[k] is exact even in float lanes.
+inline constexpr double kUnitScale = 8388608.0;
+inline constexpr double kUnitScaleMargin = 0x1p-16;
+inline bool total_near_one(double total) { return total >= 1 - 0x1p-40 && total <= 1 + 0x1p-40; }
+
 // Round to nearest, ties to even, for 0 <= v < 2^51: adding 2^52 leaves no
 // fraction bits, so the addition itself rounds in the current (nearest)
 // mode, without relying on a library rounding function.

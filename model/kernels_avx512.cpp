@@ -76,8 +76,56 @@ void running_sums(FrequencyTable& table) {
   table.total = total;
 }
 
+// frequencies() for the scale 2^23, sixteen lanes at a time in floats: the
+// product of a float by 2^23 is exact in float, its rounding to an integer
+// (by the conversion, in nearest-even) is the double product's, and so is
+// its distance y - round(y), exact in float for y below 2^24. near_half is
+// 0.5 - margin, exact in float. Returns false without writing anything if
+// some product is not below 2^30 (no mixed value of the model is).
+bool frequencies_at_unit_scale(const float* mixed, float near_half, FrequencyTable& table,
+                               std::uint64_t undecided[4]) {
+  const __m512 unit = _mm512_set1_ps(static_cast<float>(kUnitScale));
+  const __m512 limit = _mm512_set1_ps(0x1p30f);
+  __mmask16 in_range = 0xFFFF;
+  for (int k = 0; k < 256; k += 16)
+    in_range &= _mm512_cmp_ps_mask(_mm512_mul_ps(_mm512_loadu_ps(mixed + k), unit), limit, _CMP_LT_OQ);
+  if (in_range != 0xFFFF) return false;
+  const __m512 vnear = _mm512_set1_ps(near_half);
+  const __m512i one = _mm512_set1_epi32(1);
+  const __m512i last = _mm512_set1_epi32(15);
+  __m512i carry = _mm512_setzero_si512();
+  std::uint64_t near[4] = {};
+  for (int k = 0; k < 256; k += 16) {
+    const __m512 y = _mm512_mul_ps(_mm512_loadu_ps(mixed + k), unit);
+    const __m512i rounded = _mm512_cvt_roundps_epi32(y, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m512 distance = _mm512_abs_ps(_mm512_sub_ps(y, _mm512_cvtepi32_ps(rounded)));
+    near[k >> 6] |= std::uint64_t{_mm512_cmp_ps_mask(distance, vnear, _CMP_GT_OQ)} << (k & 63);
+    const __m512i f = _mm512_max_epi32(rounded, one);
+    _mm512_storeu_si512(table.freq + k, f);
+    const __m512i x = running_sums16(f);
+    _mm512_storeu_si512(table.cum + k, _mm512_add_epi32(carry, _mm512_sub_epi32(x, f)));
+    carry = _mm512_add_epi32(carry, _mm512_permutexvar_epi32(last, x));
+  }
+  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
+    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
+    return false;
+  }
+  const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
+  table.cum[256] = total;
+  table.total = total;
+  return true;
+}
+
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
                  std::uint64_t undecided[4]) {
+  const auto near_half_f = static_cast<float>(0.5 - margin);
+  if (scale == kUnitScale && near_half_f == 0.5 - margin) {
+    // A false return with some lane marked is the answer; with none, the
+    // products were out of the float lanes' range.
+    for (int w = 0; w < 4; ++w) undecided[w] = 0;
+    if (frequencies_at_unit_scale(mixed, near_half_f, table, undecided)) return true;
+    if ((undecided[0] | undecided[1] | undecided[2] | undecided[3]) != 0) return false;
+  }
   const __m512d sc = _mm512_set1_pd(scale);
   // Adding 2^52 rounds a product below 2^31 to an integer in the current
   // (nearest) mode, as round_to_nearest_even; the integer is then the low
@@ -362,7 +410,7 @@ double select_estimated(float a, float b, float* costs, float decay) {
   __m512d c[kVectors], err[kVectors], lo[kVectors];
   // When every float is decided, RN_float of the lower end is the cost's.
   __m256 rounded[kVectors];
-  __m512d upper = inf;
+  __m512d his[kVectors];
   unsigned undecided = 0;
   for (int j = 0; j < kVectors; ++j) {
     const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
@@ -377,14 +425,17 @@ double select_estimated(float a, float b, float* costs, float decay) {
     }
     lo[j] = _mm512_sub_pd(cj, ej);
     const __m512d hi = _mm512_add_pd(cj, ej);
-    upper = _mm512_min_pd(upper, hi);
+    his[j] = hi;
     rounded[j] = _mm512_cvtpd_ps(lo[j]);
     undecided |= ~unsigned(_mm256_movemask_ps(
                      _mm256_cmp_ps(rounded[j], _mm512_cvtpd_ps(hi), _CMP_EQ_OQ))) & 0xFFu;
     c[j] = cj;
     err[j] = ej;
   }
-  const double h = _mm512_reduce_min_pd(upper);
+  // A tree, not a chain: the smallest upper end is on the critical path.
+  for (int w = kVectors / 2; w > 0; w /= 2)
+    for (int j = 0; j < w; ++j) his[j] = _mm512_min_pd(his[j], his[j + w]);
+  const double h = _mm512_reduce_min_pd(his[0]);
   if (undecided == 0 && h < kInitialBestCost) {
     const __m512d vh = _mm512_set1_pd(h);
     std::uint64_t contenders = 0;

@@ -124,6 +124,9 @@ void run_and_check(const std::vector<std::uint8_t>& data) {
   float row[4][256];
   for (std::size_t j = 0; j < data.size(); ++j) {
     model->predict();
+    // Every mixed value is at most 1 + 2^-23 (kUnitScaleMargin rests on it):
+    // each is part of a total that mixes normalised tables.
+    for (unsigned k = 0; k < 256; ++k) ASSERT_LE(model->mixed(k), 1 + 0x1p-23f) << "step " << j;
     const unsigned c = model->context();
     model->update(data[j]);
     for (unsigned k = 0; k < 256; ++k) {
