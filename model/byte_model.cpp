@@ -90,7 +90,8 @@ const FrequencyTable& ByteModel::predict() {
   }
   if (!k.frequencies(mixed_, scale, margin, table_, undecided)) {
     // The other frequencies are the same under the index-order total.
-    const double scale = scale_for(kernels::ordered_total(mixed_unrounded_));
+    const double scale =
+        scale_for(kernels::ordered_total(mixed_unrounded_, kernels::live_blocks(coef, occupied_[c])));
     for (int w = 0; w < 4; ++w) {
       for (std::uint64_t bits = undecided[w]; bits != 0; bits &= bits - 1) {
         const int j = 64 * w + __builtin_ctzll(bits);

@@ -49,6 +49,15 @@ inline constexpr int kOccupancyBlock = 16;
 inline constexpr std::uint16_t occupancy_bit(unsigned byte) {
   return static_cast<std::uint16_t>(1u << (byte / kOccupancyBlock));
 }
+static_assert(kOccupancyBlock == 16, "ordered_total skips blocks of 16");
+
+// The blocks of mixed values that may be nonzero. With coef = {a1, b1, b0,
+// a0} as for Table::mix: when b0 = a0 = 0 (the final weight 1 leaves the
+// order-0 tables out), a value outside the occupied blocks is 0 * b0 + 0 *
+// a0 = +0 (counts and coefficients are finite and not negative).
+inline std::uint16_t live_blocks(const double coef[4], std::uint16_t occupied) {
+  return coef[2] == 0 && coef[3] == 0 ? occupied : std::uint16_t{0xFFFF};
+}
 
 // Every mixed value is at least 0 (weights lie in [0, 1], counts and inverse
 // sums are not negative), so any order of summation of the 256 values gives

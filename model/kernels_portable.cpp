@@ -34,7 +34,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
     }
   }
   for (int k = 0; k < 256; ++k) mixed[k] = static_cast<float>(m[k]);
-  return ordered_total(m);
+  return ordered_total(m, live_blocks(coef, occupied));
 }
 
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
