@@ -7,7 +7,6 @@
 // however it is obtained.
 #include <immintrin.h>
 
-#include <bit>
 #include <cstdint>
 #include <initializer_list>
 
@@ -382,18 +381,12 @@ double select_equal_blends(float* costs, float decay, double y) {
   return __builtin_ctzll(hits) * kCandidateStep;
 }
 
-// A selection with unequal probabilities, with estimated costs and error
-// bounds (model/selection_settle.h), settled here in registers when every
-// float is decided and one candidate alone can be the cheapest, else by
+// A selection with unequal probabilities, with estimated costs and error bounds
+// (model/selection_settle.h), settled here in registers when every float is
+// decided and one candidate alone can be the cheapest, else by
 // settle_selection. (Two selections in one pass through the logarithm were
 // slower than two passes: more registers spilled.)
-//
-// kAllKnown: every blend lies in the estimate's domain above 4 Delta; then
-// one term common to all lanes, common_term = kCostSlack (1 + L*) +
-// 4 Delta / (smallest blend), replaces the lanes' own (see
-// select_estimated_all_known), and no lane needs a mask.
-template <bool kAllKnown>
-double select_estimated(float a, float b, float* costs, float decay, double common_term) {
+double select_estimated(float a, float b, float* costs, float decay) {
   constexpr int kVectors = kCandidates / 8;
   const double fa = a, fb = b;
   const double delta = blend_slack(fa, fb);
@@ -406,7 +399,7 @@ double select_estimated(float a, float b, float* costs, float decay, double comm
   __mmask8 known[kVectors];
   for (int j = 0; j < kVectors; ++j) {
     x[j] = _mm512_fmadd_pd(_mm512_load_pd(kCandidateIndices + 8 * j), vstep, va);
-    if constexpr (!kAllKnown) known[j] = _mm512_cmp_pd_mask(x[j], known_above, _CMP_GT_OQ);
+    known[j] = _mm512_cmp_pd_mask(x[j], known_above, _CMP_GT_OQ);
   }
   ln_estimate_lanes<kVectors>(x, l);
 
@@ -414,7 +407,6 @@ double select_estimated(float a, float b, float* costs, float decay, double comm
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
   const __m512d d = _mm512_set1_pd(decay);
   const __m512d four_delta = _mm512_set1_pd(4 * delta);
-  const __m512d common = _mm512_set1_pd(common_term);
   __m512d c[kVectors], err[kVectors], lo[kVectors];
   // When every float is decided, RN_float of the lower end is the cost's.
   __m256 rounded[kVectors];
@@ -422,20 +414,14 @@ double select_estimated(float a, float b, float* costs, float decay, double comm
   unsigned undecided = 0;
   for (int j = 0; j < kVectors; ++j) {
     const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
-    __m512d cj, ej;
-    if constexpr (kAllKnown) {
-      cj = _mm512_sub_pd(p, l[j]);
-      ej = _mm512_fmadd_pd(slack, _mm512_abs_pd(cj), common);
-    } else {
-      cj = _mm512_maskz_sub_pd(known[j], p, l[j]);
-      ej = _mm512_fmadd_pd(slack, _mm512_add_pd(_mm512_abs_pd(cj), _mm512_abs_pd(l[j])),
-                           _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[j]), slack));
-      ej = _mm512_mask_blend_pd(known[j], inf, ej);
-      if (j == 0 && a == 0) {
-        // Candidate 0 has probability 0: its cost is exact.
-        cj = _mm512_mask_add_pd(cj, 1, p, _mm512_set1_pd(kZeroProbabilityCost));
-        ej = _mm512_mask_mov_pd(ej, 1, _mm512_setzero_pd());
-      }
+    __m512d cj = _mm512_maskz_sub_pd(known[j], p, l[j]);
+    __m512d ej = _mm512_fmadd_pd(slack, _mm512_add_pd(_mm512_abs_pd(cj), _mm512_abs_pd(l[j])),
+                                 _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[j]), slack));
+    ej = _mm512_mask_blend_pd(known[j], inf, ej);
+    if (j == 0 && a == 0) {
+      // Candidate 0 has probability 0: its cost is exact.
+      cj = _mm512_mask_add_pd(cj, 1, p, _mm512_set1_pd(kZeroProbabilityCost));
+      ej = _mm512_mask_mov_pd(ej, 1, _mm512_setzero_pd());
     }
     lo[j] = _mm512_sub_pd(cj, ej);
     const __m512d hi = _mm512_add_pd(cj, ej);
@@ -468,34 +454,9 @@ double select_estimated(float a, float b, float* costs, float decay, double comm
   return settle_selection(a, b, costs, decay, cs, es);
 }
 
-// The blends x~_i = RN(a + i step) are monotone in i, so the smallest and
-// largest are x~_0 = a and x~_63 (the same fused step as lane 63). When both
-// lie in the estimate's domain above 4 Delta, so does every blend, and the
-// lanes' terms of the bound have common upper bounds: every x~_i lies in
-// binades e_min .. e_max, so |ln x~_i| <= (max(|e_min|, |e_max|) + 1) ln 2
-// and L* = that times 0.7 / ln 2 covers each estimate L_i as well (its
-// error is below 2^-48 (1 + |L_i|)); and 1 / x~_min, rounded, is at least
-// (1 - 2^-11) / x~_i.
-double select_estimated_any(float a, float b, float* costs, float decay) {
-  const double fa = a, fb = b;
-  const double last = __builtin_fma(kCandidates - 1, (fb - fa) * kCandidateStep, fa);
-  const double smallest = fa < last ? fa : last, largest = fa < last ? last : fa;
-  const double four_delta = 4 * blend_slack(fa, fb);
-  if (!(smallest > four_delta && smallest >= 0x1p-1022 && largest <= 0x1.fffffffffffffp+1023))
-    return select_estimated<false>(a, b, costs, decay, 0);
-  auto binade = [](double v) {
-    const int e = static_cast<int>(std::bit_cast<std::uint64_t>(v) >> 52 & 0x7FF) - 1023;
-    return e < 0 ? -e : e;
-  };
-  const int e_min = binade(smallest), e_max = binade(largest);
-  const double log_bound = ((e_min > e_max ? e_min : e_max) + 1) * 0.7;
-  const double common_term = kCostSlack * (1 + log_bound) + four_delta / smallest;
-  return select_estimated<true>(a, b, costs, decay, common_term);
-}
-
 double select_weight(float a, float b, float* costs, float decay) {
   if (blends_equal(a, b)) return select_equal_blends(costs, decay, equal_blend_log(a));
-  return select_estimated_any(a, b, costs, decay);
+  return select_estimated(a, b, costs, decay);
 }
 
 }  // namespace

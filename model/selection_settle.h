@@ -30,9 +30,7 @@
 // estimate's domain gets c~_i = 0 and err_i = +inf (decided exactly later);
 // candidate 0 with a = 0 is exact (c~_0 = RN(P_0 + 65535), err_0 = 0).
 // Estimated blends may also be formed with one rounding (fused), which only
-// tightens their bound. A kernel may also replace a lane's own terms by
-// bounds common to all lanes: |L_i| by any L* >= max |L_i|, and rho_i by
-// 1 / min x~ (every lane then known), which only loosens err_i.
+// tightens their bound.
 //
 // Given such estimates the selection is settled as follows (settle_selection):
 // - H = min over i of RN(c~_i + err_i) bounds the smallest cost from above;
