@@ -212,11 +212,11 @@ inline __m512d abs_pd(__m512d v) {
       _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffff)));
 }
 
-// kBlock * 8 logarithms of x into y; returns the lanes to redo by the scalar
+// B * 8 logarithms of x into y; returns the lanes to redo by the scalar
 // ln, one bit per value.
+template <int B>
 inline std::uint64_t ln_block(const double* x, double* y) {
   using namespace ln_detail;
-  constexpr int B = kBlock;
   const __m512d one = _mm512_set1_pd(1.0);
   const __m512i one_bits = _mm512_set1_epi64(std::int64_t(kOneBits));
   const __m512d half = _mm512_set1_pd(-0.5);
@@ -295,15 +295,16 @@ int ln_many(const double* x, double* y, int n) {
   int fallbacks = 0;
   int k = 0;
   for (; k + 8 * kBlock <= n; k += 8 * kBlock) {
-    if (const std::uint64_t fails = ln_block(x + k, y + k)) fallbacks += ln_fallbacks(x + k, y + k, fails);
+    if (const std::uint64_t fails = ln_block<kBlock>(x + k, y + k)) fallbacks += ln_fallbacks(x + k, y + k, fails);
   }
-  // A tail shorter than a block: padded with ones, which never fail.
-  if (k < n) {
-    alignas(64) double xt[8 * kBlock], yt[8 * kBlock];
-    for (int t = 0; t < 8 * kBlock; ++t) xt[t] = k + t < n ? x[k + t] : 1.0;
-    const std::uint64_t fails = ln_block(xt, yt);
+  // The rest vector by vector (the weight selection asks for a few values
+  // at a time), the last padded with ones, which never fail.
+  for (; k < n; k += 8) {
+    alignas(64) double xt[8], yt[8];
+    for (int t = 0; t < 8; ++t) xt[t] = k + t < n ? x[k + t] : 1.0;
+    const std::uint64_t fails = ln_block<1>(xt, yt);
     if (fails != 0) fallbacks += ln_fallbacks(xt, yt, fails);
-    for (int t = 0; k + t < n; ++t) y[k + t] = yt[t];
+    for (int t = 0; t < 8 && k + t < n; ++t) y[k + t] = yt[t];
   }
   return fallbacks;
 }
