@@ -71,6 +71,17 @@ void running_sums(FrequencyTable& table) {
   table.total = total;
 }
 
+// The end of frequencies(): the lanes marked near a half go to the caller;
+// with none, the table's running sums complete it.
+bool finish_frequencies(const std::uint64_t near[4], FrequencyTable& table, std::uint64_t undecided[4]) {
+  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
+    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
+    return false;
+  }
+  running_sums(table);
+  return true;
+}
+
 // frequencies() for the scale kUnitScale = 2^23 in eight float lanes (see
 // the AVX-512 kernel): the products are exact in float, and so are their
 // rounding and their distance from it below 2^24. near_half = 0.5 - margin,
@@ -98,12 +109,7 @@ bool frequencies_at_unit_scale(const float* mixed, float near_half, FrequencyTab
     const __m256i f = _mm256_max_epi32(_mm256_cvttps_epi32(rounded), one);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.freq + k), f);
   }
-  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
-    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
-    return false;
-  }
-  running_sums(table);
-  return true;
+  return finish_frequencies(near, table, undecided);
 }
 
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
@@ -138,12 +144,7 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
     f = _mm256_max_epi32(f, one);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.freq + k), f);
   }
-  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
-    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
-    return false;
-  }
-  running_sums(table);
-  return true;
+  return finish_frequencies(near, table, undecided);
 }
 
 // Only the blocks of occupied are visited.

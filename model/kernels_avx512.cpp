@@ -62,18 +62,43 @@ inline __m512i running_sums16(__m512i f) {
   return _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 8));
 }
 
-void running_sums(FrequencyTable& table) {
-  const __m512i last = _mm512_set1_epi32(15);
-  __m512i carry = _mm512_setzero_si512();
-  for (int k = 0; k < 256; k += 16) {
-    const __m512i f = _mm512_loadu_si512(table.freq + k);
+// Frequencies stored sixteen at a time with their running sums, and the
+// lanes marked near a half; finish() completes the table (total and
+// cum[256]) or hands the marked lanes to the caller.
+class FrequencyWriter {
+ public:
+  explicit FrequencyWriter(FrequencyTable& table) : table_(table) {}
+
+  void put(int k, __m512i f, unsigned near16) {
+    _mm512_storeu_si512(table_.freq + k, f);
     const __m512i x = running_sums16(f);
-    _mm512_storeu_si512(table.cum + k, _mm512_add_epi32(carry, _mm512_sub_epi32(x, f)));
-    carry = _mm512_add_epi32(carry, _mm512_permutexvar_epi32(last, x));
+    _mm512_storeu_si512(table_.cum + k, _mm512_add_epi32(carry_, _mm512_sub_epi32(x, f)));
+    carry_ = _mm512_add_epi32(carry_, _mm512_permutexvar_epi32(_mm512_set1_epi32(15), x));
+    near_[k >> 6] |= std::uint64_t{near16} << (k & 63);
   }
-  const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
-  table.cum[256] = total;
-  table.total = total;
+
+  bool finish(std::uint64_t undecided[4]) {
+    if ((near_[0] | near_[1] | near_[2] | near_[3]) != 0) {
+      for (int w = 0; w < 4; ++w) undecided[w] = near_[w];
+      return false;
+    }
+    const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry_)));
+    table_.cum[256] = total;
+    table_.total = total;
+    return true;
+  }
+
+ private:
+  FrequencyTable& table_;
+  __m512i carry_ = _mm512_setzero_si512();
+  std::uint64_t near_[4] = {};
+};
+
+void running_sums(FrequencyTable& table) {
+  FrequencyWriter out(table);
+  for (int k = 0; k < 256; k += 16) out.put(k, _mm512_loadu_si512(table.freq + k), 0);
+  std::uint64_t none[4];
+  out.finish(none);
 }
 
 // frequencies() for the scale 2^23, sixteen lanes at a time in floats: the
@@ -92,28 +117,14 @@ bool frequencies_at_unit_scale(const float* mixed, float near_half, FrequencyTab
   if (in_range != 0xFFFF) return false;
   const __m512 vnear = _mm512_set1_ps(near_half);
   const __m512i one = _mm512_set1_epi32(1);
-  const __m512i last = _mm512_set1_epi32(15);
-  __m512i carry = _mm512_setzero_si512();
-  std::uint64_t near[4] = {};
+  FrequencyWriter out(table);
   for (int k = 0; k < 256; k += 16) {
     const __m512 y = _mm512_mul_ps(_mm512_loadu_ps(mixed + k), unit);
     const __m512i rounded = _mm512_cvt_roundps_epi32(y, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
     const __m512 distance = _mm512_abs_ps(_mm512_sub_ps(y, _mm512_cvtepi32_ps(rounded)));
-    near[k >> 6] |= std::uint64_t{_mm512_cmp_ps_mask(distance, vnear, _CMP_GT_OQ)} << (k & 63);
-    const __m512i f = _mm512_max_epi32(rounded, one);
-    _mm512_storeu_si512(table.freq + k, f);
-    const __m512i x = running_sums16(f);
-    _mm512_storeu_si512(table.cum + k, _mm512_add_epi32(carry, _mm512_sub_epi32(x, f)));
-    carry = _mm512_add_epi32(carry, _mm512_permutexvar_epi32(last, x));
+    out.put(k, _mm512_max_epi32(rounded, one), _mm512_cmp_ps_mask(distance, vnear, _CMP_GT_OQ));
   }
-  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
-    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
-    return false;
-  }
-  const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
-  table.cum[256] = total;
-  table.total = total;
-  return true;
+  return out.finish(undecided);
 }
 
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
@@ -134,9 +145,7 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   const __m512i low_halves = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
   const __m512d near_half = _mm512_set1_pd(0.5 - margin);
   const __m512i one = _mm512_set1_epi32(1);
-  const __m512i last = _mm512_set1_epi32(15);
-  __m512i carry = _mm512_setzero_si512();
-  std::uint64_t near[4] = {};
+  FrequencyWriter out(table);
   for (int k = 0; k < 256; k += 16) {
     const __m512d lo = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k)));
     const __m512d hi = _mm512_mul_pd(sc, _mm512_cvtps_pd(_mm256_loadu_ps(mixed + k + 8)));
@@ -148,22 +157,10 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
         unsigned{_mm512_cmp_pd_mask(_mm512_abs_pd(_mm512_sub_pd(hi, _mm512_sub_pd(shi, shift))),
                                     near_half, _CMP_GT_OQ)}
             << 8;
-    near[k >> 6] |= std::uint64_t{bits} << (k & 63);
-    __m512i f = _mm512_permutex2var_epi32(_mm512_castpd_si512(slo), low_halves, _mm512_castpd_si512(shi));
-    f = _mm512_max_epi32(f, one);
-    _mm512_storeu_si512(table.freq + k, f);
-    const __m512i x = running_sums16(f);
-    _mm512_storeu_si512(table.cum + k, _mm512_add_epi32(carry, _mm512_sub_epi32(x, f)));
-    carry = _mm512_add_epi32(carry, _mm512_permutexvar_epi32(last, x));
+    const __m512i f = _mm512_permutex2var_epi32(_mm512_castpd_si512(slo), low_halves, _mm512_castpd_si512(shi));
+    out.put(k, _mm512_max_epi32(f, one), bits);
   }
-  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
-    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
-    return false;
-  }
-  const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
-  table.cum[256] = total;
-  table.total = total;
-  return true;
+  return out.finish(undecided);
 }
 
 inline __m512d widen_low(__m512 v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
