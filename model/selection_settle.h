@@ -61,9 +61,10 @@ inline constexpr double kCostSlack = 0x1p-46;
 
 // Equal probabilities give every candidate the same blend, a itself (each
 // step adds (b - a) / 63 = 0), so every cost is RN(P_i - ln a) from one
-// exact logarithm, or P_i when a = b = 0. a >= 0 leaves NaN and negative
-// blends to the general path.
-inline bool blends_equal(float a, float b) { return a == b && a >= 0; }
+// exact logarithm, or P_i when a = b = 0. Only for finite a >= 0: NaN,
+// negative and infinite probabilities (whose step is NaN) take the general
+// path.
+inline bool blends_equal(float a, float b) { return a == b && a >= 0 && a <= 0x1.fffffep127f; }
 inline double equal_blend_log(float a) { return a == 0 ? 0.0 : ln(a); }
 
 // Completes a selection from estimates c[i] with error bounds err[i] as

@@ -293,6 +293,25 @@ TEST(ModelKernels, SettleSelectionGivesTheExactSelection) {
   }
 }
 
+// Equal probabilities outside the model's range as well: the selector's own
+// results (an infinite a = b makes the step NaN, not a shared logarithm).
+TEST(ModelKernels, SelectWeightEqualProbabilitiesAtTheEdges) {
+  for (const float p : {INFINITY, -1.0f, -0.0f, 0.0f, 0x1p-149f, 0x1p-126f, 1.0f, 3.0f}) {
+    float costs[kCandidates];
+    for (int i = 0; i < kCandidates; ++i) costs[i] = static_cast<float>((i * 37) % 64) * 0.25f;
+    float expect_costs[kCandidates];
+    std::memcpy(expect_costs, costs, sizeof costs);
+    const double expect = LiteralByteModel::select_weight(p, p, expect_costs, 0.984375f);
+    for (const kernels::Table* t : kernel_paths()) {
+      float got_costs[kCandidates];
+      std::memcpy(got_costs, costs, sizeof costs);
+      const double got = t->select_weight(p, p, got_costs, 0.984375f);
+      EXPECT_TRUE(same_bits(got, expect)) << t->name << " a = b = " << p;
+      EXPECT_EQ(0, std::memcmp(got_costs, expect_costs, sizeof costs)) << t->name << " a = b = " << p;
+    }
+  }
+}
+
 // Equal costs: the lowest index wins, on every path.
 TEST(ModelKernels, SelectWeightTiesGoToLowestIndex) {
   for (const kernels::Table* t : kernel_paths()) {
