@@ -452,8 +452,55 @@ double select_estimated(float a, float b, float* costs, float decay) {
   return settle_selection(a, b, costs, decay, cs, es);
 }
 
+// select_estimated() when every blend is known to lie well inside the
+// estimate's domain (blends_within_ratio): no lane needs a mask, and one
+// reciprocal of the smaller probability bounds every blend's 1 / x~_i.
+// Stores the costs and returns true only when the selection is settled in
+// registers; otherwise leaves costs as they were.
+bool select_known_blends(float a, float b, float* costs, float decay, double& weight) {
+  constexpr int kVectors = kCandidates / 8;
+  const double fa = a, fb = b;
+  const __m512d va = _mm512_set1_pd(fa);
+  const __m512d vstep = _mm512_set1_pd((fb - fa) * kCandidateStep);
+  __m512d x[kVectors], l[kVectors];
+  for (int j = 0; j < kVectors; ++j) x[j] = _mm512_fmadd_pd(_mm512_load_pd(kCandidateIndices + 8 * j), vstep, va);
+  ln_estimate_lanes<kVectors>(x, l);
+
+  const __m512d slack = _mm512_set1_pd(kCostSlack);
+  const __m512d floor = _mm512_set1_pd(known_blends_error_floor(fa, fb));
+  const __m512d d = _mm512_set1_pd(decay);
+  __m512d lo[kVectors], his[kVectors];
+  __m256 rounded[kVectors];
+  unsigned undecided = 0;
+  for (int j = 0; j < kVectors; ++j) {
+    const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
+    const __m512d c = _mm512_sub_pd(p, l[j]);
+    const __m512d err = _mm512_fmadd_pd(slack, _mm512_add_pd(_mm512_abs_pd(c), _mm512_abs_pd(l[j])), floor);
+    lo[j] = _mm512_sub_pd(c, err);
+    his[j] = _mm512_add_pd(c, err);
+    rounded[j] = _mm512_cvtpd_ps(lo[j]);
+    undecided |= ~unsigned(_mm256_movemask_ps(
+                     _mm256_cmp_ps(rounded[j], _mm512_cvtpd_ps(his[j]), _CMP_EQ_OQ))) & 0xFFu;
+  }
+  if (undecided != 0) return false;
+  for (int w = kVectors / 2; w > 0; w /= 2)
+    for (int j = 0; j < w; ++j) his[j] = _mm512_min_pd(his[j], his[j + w]);
+  const double h = _mm512_reduce_min_pd(his[0]);
+  if (!(h < kInitialBestCost)) return false;
+  const __m512d vh = _mm512_set1_pd(h);
+  std::uint64_t contenders = 0;
+  for (int j = 0; j < kVectors; ++j)
+    contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
+  if (contenders == 0 || (contenders & (contenders - 1)) != 0) return false;
+  for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, rounded[j]);
+  weight = __builtin_ctzll(contenders) * kCandidateStep;
+  return true;
+}
+
 double select_weight(float a, float b, float* costs, float decay) {
   if (blends_equal(a, b)) return select_equal_blends(costs, decay, equal_blend_log(a));
+  double weight;
+  if (blends_within_ratio(a, b) && select_known_blends(a, b, costs, decay, weight)) return weight;
   return select_estimated(a, b, costs, decay);
 }
 

@@ -59,6 +59,25 @@ inline double blend_slack(double a, double b) {
 // every blend is close to 1) keep a bound far below their float spacing.
 inline constexpr double kCostSlack = 0x1p-46;
 
+// Probabilities a, b (finite, positive) within a ratio of 2^42 of each
+// other: then every estimated blend x~_i, formed by one or two roundings,
+// lies within max(a, b) 2^-50 of the interval [min, max] of a and b, so
+//   x~_i >= min - max 2^-50 >= min (1 - 2^-8) > max 2^-43 = 4 Delta,
+// and a float's smallest value as a double is a normal double: every lane
+// is in the estimate's domain with a usable bound, and
+// rho = 1 / (min (1 - 2^-8)) (the product is exact, its reciprocal rounded
+// once) is at least (1 - 2^-11) / x~_i for every i. The kernels may then
+// take err_i = kCostSlack (|c~_i| + |L_i|) + known_blends_error_floor.
+inline bool blends_within_ratio(float a, float b) {
+  const float lo = a < b ? a : b, hi = a < b ? b : a;
+  return lo > 0 && hi <= 0x1.fffffep127f && static_cast<double>(lo) >= static_cast<double>(hi) * 0x1p-42;
+}
+inline double known_blends_error_floor(double a, double b) {
+  const double lo = a < b ? a : b;
+  const double rho = 1 / (lo * (1 - 0x1p-8));
+  return kCostSlack + 4 * blend_slack(a, b) * rho;
+}
+
 // Equal probabilities give every candidate the same blend, a itself (each
 // step adds (b - a) / 63 = 0), so every cost is RN(P_i - ln a) from one
 // exact logarithm, or P_i when a = b = 0. Only for finite a >= 0: NaN,

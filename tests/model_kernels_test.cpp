@@ -205,7 +205,17 @@ TEST(ModelKernels, SelectWeightMatchesLiteral) {
       case 1: b = 0; break;
       case 2: a = b = 0; break;
       case 3: b = a; break;
-      case 4: a = std::ldexp(a, -30); break;
+      case 4:
+        // Far apart, up to and past the ratio where every blend's
+        // estimate still has a bound from the smaller probability alone.
+        switch (trial / 8 % 5) {
+          case 0: a = std::ldexp(a, -30); break;
+          case 1: a = std::ldexp(b, -42); break;
+          case 2: b = std::ldexp(a, -42); break;
+          case 3: b = std::ldexp(a, -41); break;
+          default: b = std::ldexp(a, -43); break;
+        }
+        break;
       case 5: b = std::ldexp(b, -20), a = std::nextafter(b, 1.0f); break;
       case 6:
         // A very predictable file: blends near 1, costs near 0, often equal.
