@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "model/context_selections.h"
 #include "model/frequency_table.h"
 #include "model/weight_selector.h"
 
@@ -18,7 +19,9 @@ namespace bytemix {
 // keep it off small stacks).
 //
 // The loops over 256 counts and 64 candidates run in the vector kernels of
-// model/kernels.h, chosen once per run; all of them give the same bits.
+// model/kernels.h, chosen once per run; all of them give the same bits. The
+// order-1 and final weight selections of a context may run on a second
+// thread (model/context_selections.h), with the same bits again.
 class ByteModel {
  public:
   ByteModel() { reset(); }
@@ -37,8 +40,8 @@ class ByteModel {
   // Read-only views, for tests and diagnostics.
   unsigned context() const { return context_; }
   float weight_order0() const { return weight_order0_; }
-  float weight_order1(unsigned c) const { return weight_order1_[c]; }
-  float weight_final(unsigned c) const { return weight_final_[c]; }
+  float weight_order1(unsigned c) const { return selections_.weight_order1(c); }
+  float weight_final(unsigned c) const { return selections_.weight_final(c); }
   float order0_slow(unsigned k) const { return order0_slow_[k]; }
   float order0_fast(unsigned k) const { return order0_fast_[k]; }
   float order1_slow(unsigned c, unsigned k) const { return order1_slow_[c][k]; }
@@ -50,8 +53,9 @@ class ByteModel {
   double sum_order1_slow(unsigned c) const { return sum_order1_slow_[c]; }
   double sum_order1_fast(unsigned c) const { return sum_order1_fast_[c]; }
   float cost_order0(unsigned i) const { return cost_order0_[i]; }
-  float cost_order1(unsigned c, unsigned i) const { return cost_order1_[c][i]; }
-  float cost_final(unsigned c, unsigned i) const { return cost_final_[c][i]; }
+  float cost_order1(unsigned c, unsigned i) const { return selections_.cost_order1(c, i); }
+  float cost_final(unsigned c, unsigned i) const { return selections_.cost_final(c, i); }
+  bool selections_threaded() const { return selections_.threaded(); }
   std::uint16_t occupied(unsigned c) const { return occupied_[c]; }
 
  private:
@@ -60,11 +64,9 @@ class ByteModel {
   alignas(64) float order1_slow_[256][256];
   alignas(64) float order1_fast_[256][256];
   float weight_order0_;
-  float weight_order1_[256];
-  float weight_final_[256];
   alignas(64) float cost_order0_[kCandidates];
-  alignas(64) float cost_order1_[256][kCandidates];
-  alignas(64) float cost_final_[256][kCandidates];
+  // weight_order1, weight_final and their costs, per context.
+  ContextSelections selections_;
   alignas(64) float mixed_[256];
   // The mixed values before rounding to float, for the index-order total.
   alignas(64) double mixed_unrounded_[256];

@@ -3,9 +3,11 @@
 #   1. the Release build's suite (unit, differential, program and install tests),
 #   2. the corpus round trip once more for every other vector path this
 #      processor runs (BYTEMIX_SIMD forces one),
-#   3. the suite under AddressSanitizer and UBSan,
-#   4. a short run of each fuzz target,
-#   5. the determinism matrix: compilers, -O0/-O3, aarch64 and i686 under qemu.
+#   3. the corpus round trip with one thread, and the second thread's tests
+#      and whole-file round trips under ThreadSanitizer,
+#   4. the suite under AddressSanitizer and UBSan,
+#   5. a short run of each fuzz target,
+#   6. the determinism matrix: compilers, -O0/-O3, aarch64 and i686 under qemu.
 # Build trees go under build-tests/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,6 +34,20 @@ for path in "${paths[@]}"; do
   BYTEMIX_SIMD=$path bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
     "$out/release/decompressor" "$root/../shared/corpus" "$root/tests/corpus_sha256.txt"
 done
+
+# The suite ran with the context selections on a second thread (two
+# processors here); the corpus goes through the programs with one thread too.
+echo "=== corpus round trip, BYTEMIX_THREADS=1 ==="
+BYTEMIX_THREADS=1 bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
+  "$out/release/decompressor" "$root/../shared/corpus" "$root/tests/corpus_sha256.txt"
+
+# The second thread under ThreadSanitizer: its own tests and whole files
+# through compress and decompress.
+echo "=== tsan ==="
+cmake -S "$root" -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEMIX_SANITIZE_THREAD=ON > /dev/null
+cmake --build "$out/tsan" -j "$jobs" --target context_selections_test simd_round_trip_test
+TSAN_OPTIONS=halt_on_error=1 "$out/tsan/tests/context_selections_test"
+TSAN_OPTIONS=halt_on_error=1 "$out/tsan/tests/simd_round_trip_test"
 
 configure_build sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEMIX_SANITIZE=ON
 ctest --test-dir "$out/sanitize" --output-on-failure -j "$jobs" -E 'install_tree'

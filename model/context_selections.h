@@ -1,0 +1,131 @@
+#pragma once
+
+// The order-1 and final weight selections of one context, and where they
+// run. After a byte in context c the model re-chooses two weights of c, but
+// reads them only at the next prediction in context c, usually several bytes
+// later; and the two selections touch nothing but c's own cost rows. So they
+// can run on a second processor while the model goes on, as long as the
+// model waits for context c's results before it predicts in c again. One
+// thread runs the requests, in the order they were submitted.
+//
+// On one processor, or with BYTEMIX_THREADS=1 in the environment, the
+// selections run in submit() itself. Either way the weights and costs are
+// the same bits: the second thread runs the same kernels on the same inputs.
+//
+// Usage: the owner calls submit() after each byte and weights() before each
+// prediction, both from one thread. The read-only views (costs, weights) wait
+// for every outstanding request first.
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "model/weight_selector.h"
+
+namespace bytemix {
+
+class ContextSelections {
+ public:
+  // What the two selections of context `context` need from the byte just
+  // coded: the order-1 probabilities a1, b1 (as floats), the order-0 blend
+  // p0 (its float), and the byte's order-1 counts and the rows' inverse
+  // sums from the prediction, for the order-1 blend p1.
+  struct Request {
+    unsigned context;
+    float a1, b1, p0;
+    float slow_count, fast_count;
+    double inv_slow, inv_fast;
+  };
+
+  struct Weights {
+    float order1, final;
+  };
+
+  ContextSelections();
+  ~ContextSelections();
+  ContextSelections(const ContextSelections&) = delete;
+  ContextSelections& operator=(const ContextSelections&) = delete;
+
+  // Every weight and cost to 0. Waits for outstanding requests first.
+  void reset();
+
+  // Re-chooses the two weights of r.context, now or on the second thread.
+  // needed_next: the owner's next prediction is in r.context (then this
+  // thread runs it at once rather than wait for the round trip).
+  void submit(const Request& r, bool needed_next);
+
+  // The weights of context c after every request submitted for it.
+  Weights weights(unsigned c);
+
+  // Hints that context c comes next: its weights start on their way to
+  // this processor's cache.
+  void prefetch(unsigned c) const;
+
+  // Read-only views for tests and diagnostics (they wait for every request).
+  float weight_order1(unsigned c) const;
+  float weight_final(unsigned c) const;
+  float cost_order1(unsigned c, unsigned i) const;
+  float cost_final(unsigned c, unsigned i) const;
+  // True once the selections run on a second thread.
+  bool threaded() const { return worker_.joinable(); }
+
+ private:
+  // A context's weights with the number of the queued request that set
+  // them: the owner reads them once done has reached the number of its last
+  // queued request for that context (last_request_, 0 if it ran here). One cache line each, so that the second thread's writes to
+  // one context never disturb the owner's reads of another.
+  struct alignas(64) Slot {
+    std::atomic<std::uint32_t> done{0};
+    Weights weights{0, 0};
+  };
+  // A request in the queue, published by its number (seq) being stored last.
+  struct alignas(64) Entry {
+    std::atomic<std::uint32_t> seq{0};
+    Request request;
+  };
+  // Requests in flight at most; the owner waits for the second thread
+  // before reusing an entry (only if that thread has fallen this far behind).
+  static constexpr std::uint32_t kQueue = 512;
+
+  struct alignas(64) Side {
+    std::atomic<std::uint32_t> sleeps{0};
+    std::atomic<std::uint32_t> bell{0};
+  };
+  // Waits until value >= target: spins first, then sleeps on self's bell.
+  // Returns whether it slept.
+  static bool wait_until(const std::atomic<std::uint32_t>& value, std::uint32_t target, Side& self, Side& other);
+  static void ring(Side& side);
+  // Rings other's bell if it sleeps.
+  static void wake_other(Side& other);
+
+  void run(const Request& r);
+  std::uint32_t enqueue(const Request& r);
+  void start_worker();
+  void stop_worker();
+  // wait_until for the owner, counting the times it slept.
+  void owner_wait(const std::atomic<std::uint32_t>& value, std::uint32_t target) const;
+  void work();
+  void drain() const;
+
+  alignas(64) float cost_order1_[256][kCandidates];
+  alignas(64) float cost_final_[256][kCandidates];
+  Slot slots_[256];
+  Entry queue_[kQueue];
+  // The owner's side: requests submitted so far, and per context the number
+  // of its last request (0: none since reset).
+  std::uint32_t submitted_ = 0;
+  std::uint32_t last_request_[256];
+  // Requests run in the owner's thread before the second thread starts.
+  std::uint32_t inline_runs_ = 0;
+  bool may_thread_;
+  // Requests since the window began, and the owner's sleeps in it.
+  std::uint32_t window_requests_ = 0;
+  mutable std::uint32_t owner_slept_ = 0;
+  // The second thread's side: the number of the last request it has run.
+  alignas(64) std::atomic<std::uint32_t> finished_{0};
+  // The two sides' sleep flags and bells (see wait_until).
+  mutable Side owner_side_, worker_side_;
+  std::thread worker_;
+};
+
+}  // namespace bytemix

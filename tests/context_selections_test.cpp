@@ -1,0 +1,173 @@
+// The order-1 and final selections of a context on a second thread: the same
+// weights and costs, bit for bit, as the literal selector run in order, with
+// the thread running, asleep, reset or stopped with requests outstanding.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "model/context_selections.h"
+#include "tests/literal_model/literal_byte_model.h"
+
+namespace bytemix {
+namespace {
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The literal reading of the two selections of one context.
+struct ReferenceContext {
+  float cost_order1[kCandidates] = {}, cost_final[kCandidates] = {};
+  float weight_order1 = 0, weight_final = 0;
+
+  void apply(const ContextSelections::Request& r) {
+    const double w1 = LiteralByteModel::select_weight(r.a1, r.b1, cost_order1, 0.98828125f);
+    const double p1 = ((1 - w1) * r.slow_count) * r.inv_slow + (w1 * r.fast_count) * r.inv_fast;
+    weight_order1 = static_cast<float>(w1);
+    weight_final = static_cast<float>(
+        LiteralByteModel::select_weight(r.p0, static_cast<float>(p1), cost_final, 0.984375f));
+  }
+};
+
+// Requests shaped like the model's: a few busy contexts, probabilities that
+// are often 0 or equal, counts and inverse sums of plausible size.
+class RequestStream {
+ public:
+  explicit RequestStream(unsigned seed) : rng_(seed) {}
+
+  ContextSelections::Request next() {
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    ContextSelections::Request r{};
+    r.context = rng_() % 4 == 0 ? rng_() % 256 : rng_() % 8;
+    r.a1 = unit(rng_);
+    r.b1 = unit(rng_);
+    switch (rng_() % 6) {
+      case 0: r.a1 = r.b1 = 0; break;
+      case 1: r.b1 = r.a1; break;
+      case 2: r.b1 = 0; break;
+      default: break;
+    }
+    r.p0 = unit(rng_);
+    r.slow_count = unit(rng_) * 40;
+    r.fast_count = unit(rng_) * 10;
+    r.inv_slow = 1 / (r.slow_count + 100.0);
+    r.inv_fast = 1 / (r.fast_count + 10.0);
+    return r;
+  }
+
+ private:
+  std::mt19937 rng_;
+};
+
+// Drives selections as the model does: the weights of a context are read
+// before its next request, and a request is needed next now and then.
+// Checks every weight read, then every cost, against the reference.
+void drive(ContextSelections& s, std::vector<ReferenceContext>& ref, RequestStream& stream, int n,
+           std::mt19937& rng) {
+  for (int step = 0; step < n; ++step) {
+    const ContextSelections::Request r = stream.next();
+    const ContextSelections::Weights w = s.weights(r.context);
+    ASSERT_TRUE(same_bits(w.order1, ref[r.context].weight_order1)) << "step " << step;
+    ASSERT_TRUE(same_bits(w.final, ref[r.context].weight_final)) << "step " << step;
+    ref[r.context].apply(r);
+    s.submit(r, rng() % 16 == 0);
+  }
+}
+
+void expect_all_equal(const ContextSelections& s, const std::vector<ReferenceContext>& ref) {
+  for (unsigned c = 0; c < 256; ++c) {
+    ASSERT_TRUE(same_bits(s.weight_order1(c), ref[c].weight_order1)) << "context " << c;
+    ASSERT_TRUE(same_bits(s.weight_final(c), ref[c].weight_final)) << "context " << c;
+    for (unsigned i = 0; i < kCandidates; ++i) {
+      ASSERT_TRUE(same_bits(s.cost_order1(c, i), ref[c].cost_order1[i])) << "context " << c << " i " << i;
+      ASSERT_TRUE(same_bits(s.cost_final(c, i), ref[c].cost_final[i])) << "context " << c << " i " << i;
+    }
+  }
+}
+
+bool second_thread_expected() {
+  const char* threads = std::getenv("BYTEMIX_THREADS");
+  return std::thread::hardware_concurrency() >= 2 && !(threads != nullptr && std::strcmp(threads, "1") == 0);
+}
+
+TEST(ContextSelections, SameBitsAsTheLiteralSelectorsInOrder) {
+  auto s = std::make_unique<ContextSelections>();
+  std::vector<ReferenceContext> ref(256);
+  RequestStream stream(5);
+  std::mt19937 rng(6);
+  drive(*s, ref, stream, 4200, rng);
+  // The thread has started (it may stop later if the processors are busy).
+  if (second_thread_expected()) {
+    EXPECT_TRUE(s->threaded());
+  }
+  drive(*s, ref, stream, 40000, rng);
+  expect_all_equal(*s, ref);
+}
+
+TEST(ContextSelections, ASleepingThreadIsWokenByTheNextRequest) {
+  auto s = std::make_unique<ContextSelections>();
+  std::vector<ReferenceContext> ref(256);
+  RequestStream stream(7);
+  std::mt19937 rng(8);
+  for (int round = 0; round < 4; ++round) {
+    drive(*s, ref, stream, 6000, rng);
+    // Long enough for the thread to stop spinning and sleep.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  expect_all_equal(*s, ref);
+}
+
+// Other threads keep every processor busy: the owner often finds the thread
+// not running, sleeps, and after a while stops it and goes on alone.
+TEST(ContextSelections, SameBitsWhileOtherWorkKeepsTheProcessorsBusy) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> busy;
+  for (int i = 0; i < 4; ++i)
+    busy.emplace_back([&stop] {
+      volatile std::uint64_t n = 0;
+      while (!stop.load(std::memory_order_relaxed)) n = n + 1;
+    });
+  auto s = std::make_unique<ContextSelections>();
+  std::vector<ReferenceContext> ref(256);
+  RequestStream stream(12);
+  std::mt19937 rng(13);
+  drive(*s, ref, stream, 30000, rng);
+  stop = true;
+  for (std::thread& t : busy) t.join();
+  expect_all_equal(*s, ref);
+}
+
+TEST(ContextSelections, ResetWaitsForOutstandingRequestsThenClears) {
+  auto s = std::make_unique<ContextSelections>();
+  std::vector<ReferenceContext> ref(256);
+  RequestStream stream(9);
+  std::mt19937 rng(10);
+  drive(*s, ref, stream, 10000, rng);
+  s->reset();
+  std::vector<ReferenceContext> cleared(256);
+  expect_all_equal(*s, cleared);
+  // And it goes on from the cleared state.
+  drive(*s, cleared, stream, 10000, rng);
+  expect_all_equal(*s, cleared);
+}
+
+TEST(ContextSelections, StopsWithRequestsOutstanding) {
+  RequestStream stream(11);
+  for (int trial = 0; trial < 20; ++trial) {
+    auto s = std::make_unique<ContextSelections>();
+    for (int step = 0; step < 4096 + 600; ++step) {
+      const ContextSelections::Request r = stream.next();
+      s->weights(r.context);
+      s->submit(r, false);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace bytemix
