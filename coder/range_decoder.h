@@ -71,17 +71,17 @@ class RangeDecoder {
     return s;
   }
 
-  // decode_symbol for a table that keeps its running sums alongside the
-  // frequencies (freq[], cum[], total, find(v) as FrequencyTable has them):
-  // the same result, the same narrowing and the same fault, found without a
-  // scan.
+  // decode_symbol for a table that can find the symbol of a value itself
+  // (freq[], total and find(v, cum) as FrequencyTable has them): the same
+  // result, the same narrowing and the same fault, found without a scan.
   template <class Table>
   unsigned decode_symbol(const Table& table) {
     const std::uint32_t total = table.total;
     std::uint32_t v;
     if (!target(total, v)) return 0;
-    const unsigned s = table.find(v);
-    narrow(table.cum[s], static_cast<std::uint32_t>(table.freq[s]), total);
+    std::uint32_t cum;
+    const unsigned s = table.find(v, cum);
+    narrow(cum, static_cast<std::uint32_t>(table.freq[s]), total);
     return s;
   }
 

@@ -93,7 +93,7 @@ const FrequencyTable& ByteModel::predict() {
         table_.freq[j] = f < 1 ? 1 : f;
       }
     }
-    k.running_sums(table_);
+    k.block_sums(table_);
   }
   return table_;
 }

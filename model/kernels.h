@@ -38,14 +38,14 @@ struct Table {
   // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])) for every k.
   // Then, if no product scale * mixed[k] lies within margin of a number
   // halfway between two integers (always so with margin 0), fills total and
-  // cum (their running sums: cum[0] = 0, cum[256] = total) and returns true;
-  // otherwise sets bit k % 64 of undecided[k / 64] for each such k, leaves
-  // total and cum unfilled and returns false.
+  // block_cum (see FrequencyTable) and returns true; otherwise sets bit
+  // k % 64 of undecided[k / 64] for each such k, leaves total and block_cum
+  // unfilled and returns false.
   bool (*frequencies)(const float* mixed, double scale, double margin, FrequencyTable& table,
                       std::uint64_t undecided[4]);
 
-  // total and cum from freq, as frequencies() fills them.
-  void (*running_sums)(FrequencyTable& table);
+  // total and block_cum from freq, as frequencies() fills them.
+  void (*block_sums)(FrequencyTable& table);
 
   // Decays the four rows of 256 counts in place: each count above the floor
   // 0.001 is multiplied by its decay (2047/2048 for the slow rows o1s and

@@ -46,39 +46,38 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
   return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
-// Inclusive running sums of the eight lanes.
-inline __m256i running_sums(__m256i f) {
-  __m256i x = _mm256_add_epi32(f, _mm256_slli_si256(f, 4));
-  x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
-  // Each 128-bit half now holds its own running sums; add the lower half's
-  // total (its lane 3) to every lane of the upper half.
-  const __m256i low_total = _mm256_shuffle_epi32(x, 0xFF);
-  return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
-}
-
-void running_sums(FrequencyTable& table) {
-  const __m256i last = _mm256_set1_epi32(7);
-  __m256i carry = _mm256_setzero_si256();
-  for (int k = 0; k < 256; k += 8) {
-    const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table.freq + k));
-    const __m256i x = running_sums(f);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(table.cum + k),
-                        _mm256_add_epi32(carry, _mm256_sub_epi32(x, f)));
-    carry = _mm256_add_epi32(carry, _mm256_permutevar8x32_epi32(x, last));
+// total and block_cum from freq: the sixteen blocks' sums four at a time
+// by horizontal additions, then their running sums.
+void block_sums(FrequencyTable& table) {
+  constexpr int B = FrequencyTable::kBlock;
+  auto block = [&table](int b) {
+    const auto* f = reinterpret_cast<const __m256i*>(table.freq + B * b);
+    return _mm256_add_epi32(_mm256_loadu_si256(f), _mm256_loadu_si256(f + 1));
+  };
+  std::uint32_t cum = 0;
+  for (int b = 0; b < 256 / B; b += 4) {
+    const __m256i pairs = _mm256_hadd_epi32(_mm256_hadd_epi32(block(b), block(b + 1)),
+                                            _mm256_hadd_epi32(block(b + 2), block(b + 3)));
+    alignas(16) std::uint32_t sums[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(sums),
+                    _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1)));
+    for (int i = 0; i < 4; ++i) {
+      table.block_cum[b + i] = cum;
+      cum += sums[i];
+    }
   }
-  const auto total = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(carry));
-  table.cum[256] = total;
-  table.total = total;
+  table.block_cum[256 / B] = cum;
+  table.total = cum;
 }
 
 // The end of frequencies(): the lanes marked near a half go to the caller;
-// with none, the table's running sums complete it.
+// with none, the table's block sums complete it.
 bool finish_frequencies(const std::uint64_t near[4], FrequencyTable& table, std::uint64_t undecided[4]) {
   if ((near[0] | near[1] | near[2] | near[3]) != 0) {
     for (int w = 0; w < 4; ++w) undecided[w] = near[w];
     return false;
   }
-  running_sums(table);
+  block_sums(table);
   return true;
 }
 
@@ -182,9 +181,9 @@ double select_weight_fma(float a, float b, float* costs, float decay);
 int ln_many_fma(const double* x, double* y, int n);
 void ln_estimate_many_fma(const double* x, double* y, int n);
 
-const Table avx2_table = {Isa::avx2, "avx2", false, mix, frequencies, running_sums, decay, select_weight<false>,
+const Table avx2_table = {Isa::avx2, "avx2", false, mix, frequencies, block_sums, decay, select_weight<false>,
                             ln_many<false>, ln_estimate_many<false>};
-const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", false, mix, frequencies, running_sums, decay,
+const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", false, mix, frequencies, block_sums, decay,
                                 select_weight_fma, ln_many_fma, ln_estimate_many_fma};
 
 }  // namespace bytemix::kernels

@@ -62,18 +62,28 @@ inline __m512i running_sums16(__m512i f) {
   return _mm512_add_epi32(x, _mm512_alignr_epi32(x, zero, 8));
 }
 
-// Frequencies stored sixteen at a time with their running sums, and the
-// lanes marked near a half; finish() completes the table (total and
-// cum[256]) or hands the marked lanes to the caller.
+// Lane i of the result: the sum of the sixteen lanes of v[i]. Each level
+// adds neighbouring lanes of two vectors into one, keeping the blocks in order.
+inline __m512i block_totals(__m512i v[16]) {
+  const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+  for (int n = 16; n > 1; n /= 2)
+    for (int i = 0; i < n / 2; ++i)
+      v[i] = _mm512_add_epi32(_mm512_permutex2var_epi32(v[2 * i], even, v[2 * i + 1]),
+                              _mm512_permutex2var_epi32(v[2 * i], odd, v[2 * i + 1]));
+  return v[0];
+}
+
+// Frequencies stored sixteen at a time, one block of the table each, and
+// the lanes marked near a half; finish() completes the table (total and
+// block_cum) or hands the marked lanes to the caller.
 class FrequencyWriter {
  public:
   explicit FrequencyWriter(FrequencyTable& table) : table_(table) {}
 
   void put(int k, __m512i f, unsigned near16) {
     _mm512_storeu_si512(table_.freq + k, f);
-    const __m512i x = running_sums16(f);
-    _mm512_storeu_si512(table_.cum + k, _mm512_add_epi32(carry_, _mm512_sub_epi32(x, f)));
-    carry_ = _mm512_add_epi32(carry_, _mm512_permutexvar_epi32(_mm512_set1_epi32(15), x));
+    blocks_[k / 16] = f;
     near_[k >> 6] |= std::uint64_t{near16} << (k & 63);
   }
 
@@ -82,19 +92,20 @@ class FrequencyWriter {
       for (int w = 0; w < 4; ++w) undecided[w] = near_[w];
       return false;
     }
-    const auto total = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry_)));
-    table_.cum[256] = total;
-    table_.total = total;
+    const __m512i cum = running_sums16(block_totals(blocks_));
+    table_.block_cum[0] = 0;
+    _mm512_storeu_si512(table_.block_cum + 1, cum);
+    table_.total = table_.block_cum[16];
     return true;
   }
 
  private:
   FrequencyTable& table_;
-  __m512i carry_ = _mm512_setzero_si512();
+  __m512i blocks_[16];
   std::uint64_t near_[4] = {};
 };
 
-void running_sums(FrequencyTable& table) {
+void block_sums(FrequencyTable& table) {
   FrequencyWriter out(table);
   for (int k = 0; k < 256; k += 16) out.put(k, _mm512_loadu_si512(table.freq + k), 0);
   std::uint64_t none[4];
@@ -506,7 +517,7 @@ double select_weight(float a, float b, float* costs, float decay) {
 
 }  // namespace
 
-const Table avx512_table = {Isa::avx512, "avx512", false, mix, frequencies, running_sums, decay, select_weight,
+const Table avx512_table = {Isa::avx512, "avx512", false, mix, frequencies, block_sums, decay, select_weight,
                               ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

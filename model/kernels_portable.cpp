@@ -9,13 +9,14 @@
 namespace bytemix::kernels {
 namespace {
 
-void running_sums(FrequencyTable& table) {
+void block_sums(FrequencyTable& table) {
+  constexpr unsigned B = FrequencyTable::kBlock;
   std::uint32_t cum = 0;
-  for (int k = 0; k < 256; ++k) {
-    table.cum[k] = cum;
-    cum += static_cast<std::uint32_t>(table.freq[k]);
+  for (unsigned b = 0; b < 256 / B; ++b) {
+    table.block_cum[b] = cum;
+    for (unsigned k = B * b; k < B * b + B; ++k) cum += static_cast<std::uint32_t>(table.freq[k]);
   }
-  table.cum[256] = cum;
+  table.block_cum[256 / B] = cum;
   table.total = cum;
 }
 
@@ -44,7 +45,7 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
       const std::int32_t f = round_to_nearest_even(scale * mixed[k]);
       table.freq[k] = f < 1 ? 1 : f;
     }
-    running_sums(table);
+    block_sums(table);
     return true;
   }
   constexpr double kShift = 4503599627370496.0;  // 2^52, as round_to_nearest_even
@@ -66,7 +67,7 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
     for (int w = 0; w < 4; ++w) undecided[w] = near_half[w];
     return false;
   }
-  running_sums(table);
+  block_sums(table);
   return true;
 }
 
@@ -209,7 +210,7 @@ void ln_estimate_many(const double* x, double* y, int n) {
 
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", true, mix, frequencies, running_sums, decay, select_weight,
+const Table portable_table = {Isa::portable, "portable", true, mix, frequencies, block_sums, decay, select_weight,
                               ln_many, ln_estimate_many};
 
 }  // namespace bytemix::kernels

@@ -59,7 +59,7 @@ class ModelDifferential : public ::testing::Test {
       const FrequencyTable& l = literal->predict();
       ASSERT_EQ(f.total, l.total) << "byte " << j;
       ASSERT_EQ(0, std::memcmp(f.freq, l.freq, sizeof f.freq)) << "byte " << j;
-      ASSERT_EQ(0, std::memcmp(f.cum, l.cum, sizeof f.cum)) << "byte " << j;
+      ASSERT_EQ(0, std::memcmp(f.block_cum, l.block_cum, sizeof f.block_cum)) << "byte " << j;
       for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->mixed(k), literal_row[k] = literal->mixed(k);
       ASSERT_TRUE(same(fast_row, literal_row)) << "mixed values, byte " << j;
 

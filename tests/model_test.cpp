@@ -4,8 +4,11 @@
 
 #include <cstring>
 #include <memory>
+#include <random>
 
 #include "model/byte_model.h"
+#include "model/frequency_table.h"
+#include "model/kernels.h"
 #include "model/weight_selector.h"
 
 namespace bytemix {
@@ -81,6 +84,40 @@ TEST(ByteModel, SameBytesGiveSameTables) {
     x = (x * 1103515245u + 12345u) >> 7 & 0x3F;
     a->update(x);
     b->update(x);
+  }
+}
+
+// The cumulative frequencies and the symbol search of a table that keeps
+// only its block sums, against a plain scan: every byte, every interval's
+// ends, values past the total.
+TEST(FrequencyTable, CumulativeAndFindMatchAScan) {
+  std::mt19937 rng(3);
+  for (int trial = 0; trial < 300; ++trial) {
+    FrequencyTable t{};
+    for (auto& f : t.freq) {
+      const unsigned kind = rng() % 4;
+      f = static_cast<std::int32_t>(kind == 0 ? 1 : kind == 1 ? rng() % 16 + 1 : rng() % (1u << (rng() % 22)) + 1);
+    }
+    kernels::active().block_sums(t);
+    std::uint32_t scan[257];
+    scan[0] = 0;
+    for (int k = 0; k < 256; ++k) scan[k + 1] = scan[k] + static_cast<std::uint32_t>(t.freq[k]);
+    ASSERT_EQ(t.total, scan[256]);
+    for (unsigned x = 0; x < 256; ++x) ASSERT_EQ(t.cumulative(x), scan[x]) << "x " << x;
+    auto expect_find = [&](std::uint32_t v) {
+      unsigned s = 0;
+      while (s < 255 && scan[s + 1] <= v) ++s;
+      std::uint32_t cum = ~0u;
+      ASSERT_EQ(t.find(v, cum), s) << "v " << v;
+      ASSERT_EQ(cum, scan[s]) << "v " << v;
+    };
+    for (unsigned s = 0; s < 256; ++s) {
+      expect_find(scan[s]);
+      expect_find(scan[s + 1] - 1);
+    }
+    for (int i = 0; i < 64; ++i) expect_find(static_cast<std::uint32_t>(rng() % t.total));
+    expect_find(t.total);
+    expect_find(t.total + 12345);
   }
 }
 

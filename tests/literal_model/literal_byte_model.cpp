@@ -112,12 +112,13 @@ const FrequencyTable& LiteralByteModel::predict() {
     sum += static_cast<std::uint32_t>(f);
   }
   table_.total = sum;
+  // The cumulative frequencies at the starts of the blocks of the table.
   std::uint32_t cum = 0;
   for (int k = 0; k < 256; ++k) {
-    table_.cum[k] = cum;
+    if (k % FrequencyTable::kBlock == 0) table_.block_cum[k / FrequencyTable::kBlock] = cum;
     cum += static_cast<std::uint32_t>(table_.freq[k]);
   }
-  table_.cum[256] = cum;
+  table_.block_cum[256 / FrequencyTable::kBlock] = cum;
   return table_;
 }
 
