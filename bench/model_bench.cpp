@@ -239,7 +239,8 @@ void BM_Encode(benchmark::State& state) {
 BENCHMARK(BM_Encode);
 
 // One decoder step on random input: the symbol search and the narrowing,
-// once by binary search over the kept sums, once by the plain scan.
+// once by the table's own search (its block sums, then one block), once by
+// the plain scan.
 void BM_DecodeSearch(benchmark::State& state) {
   const FrequencyTable table = book1_table();
   std::mt19937 rng(3);
