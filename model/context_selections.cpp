@@ -10,6 +10,10 @@
 #if defined(__linux__)
 #include <sched.h>
 #endif
+#if defined(__unix__)
+#include <csignal>
+#include <pthread.h>
+#endif
 
 #include "model/kernels.h"
 
@@ -164,11 +168,22 @@ void ContextSelections::submit(const Request& r, bool needed_next) {
 
 void ContextSelections::start_worker() {
   finished_.store(submitted_, std::memory_order_relaxed);
+#if defined(__unix__)
+  // The thread takes no signals (it inherits this mask): the process's
+  // handlers then always run in the owner's thread, which may block them
+  // around work that a handler must not see half done.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+#endif
   try {
     worker_ = std::thread([this] { work(); });
   } catch (const std::system_error&) {
     may_thread_ = false;  // no thread to be had: go on in this one
   }
+#if defined(__unix__)
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+#endif
 }
 
 void ContextSelections::work() {

@@ -5,13 +5,21 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <memory>
 #include <random>
 #include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <unistd.h>
+#endif
 
 #include "model/context_selections.h"
 #include "tests/literal_model/literal_byte_model.h"
@@ -156,6 +164,40 @@ TEST(ContextSelections, ResetWaitsForOutstandingRequestsThenClears) {
   drive(*s, cleared, stream, 10000, rng);
   expect_all_equal(*s, cleared);
 }
+
+#if defined(__linux__)
+// The second thread blocks every signal, so that the programs' handlers run
+// in the owner's thread, which blocks them around its critical sections.
+TEST(ContextSelections, TheThreadTakesNoSignals) {
+  auto s = std::make_unique<ContextSelections>();
+  RequestStream stream(14);
+  for (int step = 0; step < 4200; ++step) {
+    const ContextSelections::Request r = stream.next();
+    s->weights(r.context);
+    s->submit(r, false);
+  }
+  if (!s->threaded()) GTEST_SKIP() << "no second thread here";
+  // Every thread of this process but the test's own: only the selections'.
+  const std::string self = std::to_string(gettid());
+  int others = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == self) continue;
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigBlk:", 0) != 0) continue;
+      ++others;
+      // Every signal blocked but those that cannot be (SIGKILL, SIGSTOP)
+      // and the two that glibc keeps for itself (32 and 33).
+      constexpr unsigned long long kUnblockable = 1ull << (SIGKILL - 1) | 1ull << (SIGSTOP - 1) | 3ull << 31;
+      const unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+      EXPECT_EQ(blocked | kUnblockable, ~0ull) << line;
+      EXPECT_NE(blocked & (1ull << (SIGINT - 1)), 0u) << line;
+    }
+  }
+  EXPECT_EQ(others, 1);
+}
+#endif
 
 TEST(ContextSelections, StopsWithRequestsOutstanding) {
   RequestStream stream(11);
