@@ -73,31 +73,40 @@ class RequestStream {
   std::mt19937 rng_;
 };
 
-// Drives selections as the model does: the weights of a context are read
-// before its next request, and a request is needed next now and then.
-// Checks every weight read, then every cost, against the reference.
-void drive(ContextSelections& s, std::vector<ReferenceContext>& ref, RequestStream& stream, int n,
-           std::mt19937& rng) {
-  for (int step = 0; step < n; ++step) {
-    const ContextSelections::Request r = stream.next();
-    const ContextSelections::Weights w = s.weights(r.context);
-    ASSERT_TRUE(same_bits(w.order1, ref[r.context].weight_order1)) << "step " << step;
-    ASSERT_TRUE(same_bits(w.final, ref[r.context].weight_final)) << "step " << step;
-    ref[r.context].apply(r);
-    s.submit(r, rng() % 16 == 0);
-  }
-}
+// A ContextSelections beside the literal reference, driven as the model
+// drives it: the weights of a context are read before its next request, and
+// a request is needed next now and then. Every weight read is checked, and
+// check() compares every weight and cost.
+struct Driven {
+  explicit Driven(unsigned seed) : stream(seed), rng(seed + 1) {}
 
-void expect_all_equal(const ContextSelections& s, const std::vector<ReferenceContext>& ref) {
-  for (unsigned c = 0; c < 256; ++c) {
-    ASSERT_TRUE(same_bits(s.weight_order1(c), ref[c].weight_order1)) << "context " << c;
-    ASSERT_TRUE(same_bits(s.weight_final(c), ref[c].weight_final)) << "context " << c;
-    for (unsigned i = 0; i < kCandidates; ++i) {
-      ASSERT_TRUE(same_bits(s.cost_order1(c, i), ref[c].cost_order1[i])) << "context " << c << " i " << i;
-      ASSERT_TRUE(same_bits(s.cost_final(c, i), ref[c].cost_final[i])) << "context " << c << " i " << i;
+  void drive(int n) {
+    for (int step = 0; step < n; ++step) {
+      const ContextSelections::Request r = stream.next();
+      const ContextSelections::Weights w = s->weights(r.context);
+      ASSERT_TRUE(same_bits(w.order1, ref[r.context].weight_order1)) << "step " << step;
+      ASSERT_TRUE(same_bits(w.final, ref[r.context].weight_final)) << "step " << step;
+      ref[r.context].apply(r);
+      s->submit(r, rng() % 16 == 0);
     }
   }
-}
+
+  void check() const {
+    for (unsigned c = 0; c < 256; ++c) {
+      ASSERT_TRUE(same_bits(s->weight_order1(c), ref[c].weight_order1)) << "context " << c;
+      ASSERT_TRUE(same_bits(s->weight_final(c), ref[c].weight_final)) << "context " << c;
+      for (unsigned i = 0; i < kCandidates; ++i) {
+        ASSERT_TRUE(same_bits(s->cost_order1(c, i), ref[c].cost_order1[i])) << "context " << c << " i " << i;
+        ASSERT_TRUE(same_bits(s->cost_final(c, i), ref[c].cost_final[i])) << "context " << c << " i " << i;
+      }
+    }
+  }
+
+  std::unique_ptr<ContextSelections> s = std::make_unique<ContextSelections>();
+  std::vector<ReferenceContext> ref = std::vector<ReferenceContext>(256);
+  RequestStream stream;
+  std::mt19937 rng;
+};
 
 bool second_thread_expected() {
   const char* threads = std::getenv("BYTEMIX_THREADS");
@@ -105,30 +114,24 @@ bool second_thread_expected() {
 }
 
 TEST(ContextSelections, SameBitsAsTheLiteralSelectorsInOrder) {
-  auto s = std::make_unique<ContextSelections>();
-  std::vector<ReferenceContext> ref(256);
-  RequestStream stream(5);
-  std::mt19937 rng(6);
-  drive(*s, ref, stream, 4200, rng);
+  Driven d(5);
+  d.drive(4200);
   // The thread has started (it may stop later if the processors are busy).
   if (second_thread_expected()) {
-    EXPECT_TRUE(s->threaded());
+    EXPECT_TRUE(d.s->threaded());
   }
-  drive(*s, ref, stream, 40000, rng);
-  expect_all_equal(*s, ref);
+  d.drive(40000);
+  d.check();
 }
 
 TEST(ContextSelections, ASleepingThreadIsWokenByTheNextRequest) {
-  auto s = std::make_unique<ContextSelections>();
-  std::vector<ReferenceContext> ref(256);
-  RequestStream stream(7);
-  std::mt19937 rng(8);
+  Driven d(7);
   for (int round = 0; round < 4; ++round) {
-    drive(*s, ref, stream, 6000, rng);
+    d.drive(6000);
     // Long enough for the thread to stop spinning and sleep.
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
   }
-  expect_all_equal(*s, ref);
+  d.check();
 }
 
 // Other threads keep every processor busy: the owner often finds the thread
@@ -141,28 +144,22 @@ TEST(ContextSelections, SameBitsWhileOtherWorkKeepsTheProcessorsBusy) {
       volatile std::uint64_t n = 0;
       while (!stop.load(std::memory_order_relaxed)) n = n + 1;
     });
-  auto s = std::make_unique<ContextSelections>();
-  std::vector<ReferenceContext> ref(256);
-  RequestStream stream(12);
-  std::mt19937 rng(13);
-  drive(*s, ref, stream, 30000, rng);
+  Driven d(12);
+  d.drive(30000);
   stop = true;
   for (std::thread& t : busy) t.join();
-  expect_all_equal(*s, ref);
+  d.check();
 }
 
 TEST(ContextSelections, ResetWaitsForOutstandingRequestsThenClears) {
-  auto s = std::make_unique<ContextSelections>();
-  std::vector<ReferenceContext> ref(256);
-  RequestStream stream(9);
-  std::mt19937 rng(10);
-  drive(*s, ref, stream, 10000, rng);
-  s->reset();
-  std::vector<ReferenceContext> cleared(256);
-  expect_all_equal(*s, cleared);
+  Driven d(9);
+  d.drive(10000);
+  d.s->reset();
+  d.ref.assign(256, ReferenceContext{});
+  d.check();
   // And it goes on from the cleared state.
-  drive(*s, cleared, stream, 10000, rng);
-  expect_all_equal(*s, cleared);
+  d.drive(10000);
+  d.check();
 }
 
 #if defined(__linux__)
