@@ -55,7 +55,6 @@ class ByteModel {
   float cost_order0(unsigned i) const { return cost_order0_[i]; }
   float cost_order1(unsigned c, unsigned i) const { return selections_.cost_order1(c, i); }
   float cost_final(unsigned c, unsigned i) const { return selections_.cost_final(c, i); }
-  bool selections_threaded() const { return selections_.threaded(); }
   std::uint16_t occupied(unsigned c) const { return occupied_[c]; }
 
  private:
