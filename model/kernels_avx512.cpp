@@ -390,6 +390,30 @@ double select_equal_blends(float* costs, float decay, double y) {
   return __builtin_ctzll(hits) * kCandidateStep;
 }
 
+// The end of a selection from estimates whose floats are all decided
+// (rounded holds each cost's float, lo and his the ends of its interval):
+// if one candidate alone has its lower end at or below the smallest upper
+// end, it is the cheapest; then stores the floats, sets weight and returns
+// true. Otherwise (two or more could be the cheapest) leaves costs as they
+// were. Overwrites his.
+inline bool pick_in_registers(const __m512d lo[8], __m512d his[8], const __m256 rounded[8], float* costs,
+                              double& weight) {
+  constexpr int kVectors = kCandidates / 8;
+  // A tree, not a chain: the smallest upper end is on the critical path.
+  for (int w = kVectors / 2; w > 0; w /= 2)
+    for (int j = 0; j < w; ++j) his[j] = _mm512_min_pd(his[j], his[j + w]);
+  const double h = _mm512_reduce_min_pd(his[0]);
+  if (!(h < kInitialBestCost)) return false;
+  const __m512d vh = _mm512_set1_pd(h);
+  std::uint64_t contenders = 0;
+  for (int j = 0; j < kVectors; ++j)
+    contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
+  if (contenders == 0 || (contenders & (contenders - 1)) != 0) return false;
+  for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, rounded[j]);
+  weight = __builtin_ctzll(contenders) * kCandidateStep;
+  return true;
+}
+
 // A selection with unequal probabilities, with estimated costs and error bounds
 // (model/selection_settle.h), settled here in registers when every float is
 // decided and one candidate alone can be the cheapest, else by
@@ -441,20 +465,8 @@ double select_estimated(float a, float b, float* costs, float decay) {
     c[j] = cj;
     err[j] = ej;
   }
-  // A tree, not a chain: the smallest upper end is on the critical path.
-  for (int w = kVectors / 2; w > 0; w /= 2)
-    for (int j = 0; j < w; ++j) his[j] = _mm512_min_pd(his[j], his[j + w]);
-  const double h = _mm512_reduce_min_pd(his[0]);
-  if (undecided == 0 && h < kInitialBestCost) {
-    const __m512d vh = _mm512_set1_pd(h);
-    std::uint64_t contenders = 0;
-    for (int j = 0; j < kVectors; ++j)
-      contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
-    if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
-      for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, rounded[j]);
-      return __builtin_ctzll(contenders) * kCandidateStep;
-    }
-  }
+  double weight;
+  if (undecided == 0 && pick_in_registers(lo, his, rounded, costs, weight)) return weight;
   alignas(64) double cs[kCandidates], es[kCandidates];
   for (int j = 0; j < kVectors; ++j) {
     _mm512_store_pd(cs + 8 * j, c[j]);
@@ -493,19 +505,7 @@ bool select_known_blends(float a, float b, float* costs, float decay, double& we
     undecided |= ~unsigned(_mm256_movemask_ps(
                      _mm256_cmp_ps(rounded[j], _mm512_cvtpd_ps(his[j]), _CMP_EQ_OQ))) & 0xFFu;
   }
-  if (undecided != 0) return false;
-  for (int w = kVectors / 2; w > 0; w /= 2)
-    for (int j = 0; j < w; ++j) his[j] = _mm512_min_pd(his[j], his[j + w]);
-  const double h = _mm512_reduce_min_pd(his[0]);
-  if (!(h < kInitialBestCost)) return false;
-  const __m512d vh = _mm512_set1_pd(h);
-  std::uint64_t contenders = 0;
-  for (int j = 0; j < kVectors; ++j)
-    contenders |= std::uint64_t{_mm512_cmp_pd_mask(lo[j], vh, _CMP_LE_OQ)} << (8 * j);
-  if (contenders == 0 || (contenders & (contenders - 1)) != 0) return false;
-  for (int j = 0; j < kVectors; ++j) _mm256_storeu_ps(costs + 8 * j, rounded[j]);
-  weight = __builtin_ctzll(contenders) * kCandidateStep;
-  return true;
+  return undecided == 0 && pick_in_registers(lo, his, rounded, costs, weight);
 }
 
 double select_weight(float a, float b, float* costs, float decay) {
