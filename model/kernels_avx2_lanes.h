@@ -254,21 +254,29 @@ double select_weight(float a, float b, float* costs, float decay) {
   for (int j = 0; j < kVectors; j += kBatch) ln_estimate_lanes<kFma, kBatch>(x + j, l + j);
   __m256d upper = inf;
   unsigned undecided = 0;
+  // Probabilities within 2^42 of each other put every blend in the
+  // estimate's domain, with one bound for 1 / x~_i (blends_within_ratio).
+  const bool all_known = blends_within_ratio(a, b);
+  const __m256d known_floor = _mm256_set1_pd(all_known ? known_blends_error_floor(fa, fb) : 0.0);
   for (int j = 0; j < kVectors; ++j) {
-    const __m256d known =
-        _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x[j], four_delta, _CMP_GT_OQ),
-                                    _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ)),
-                      _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ));
     const __m256d p = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d);
     __m256d cj = _mm256_sub_pd(p, l[j]);
-    // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
-    // normal range gives an infinite bound, and the lane is settled exactly.
-    const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x[j])));
-    __m256d ej = _mm256_add_pd(
-        _mm256_add_pd(_mm256_mul_pd(slack, _mm256_add_pd(abs_pd(cj), abs_pd(l[j]))), slack),
-        _mm256_mul_pd(four_delta, rho));
-    cj = _mm256_and_pd(known, cj);
-    ej = _mm256_blendv_pd(inf, ej, known);
+    const __m256d scaled = _mm256_mul_pd(slack, _mm256_add_pd(abs_pd(cj), abs_pd(l[j])));
+    __m256d ej;
+    if (all_known) {
+      ej = _mm256_add_pd(scaled, known_floor);
+    } else {
+      const __m256d known =
+          _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x[j], four_delta, _CMP_GT_OQ),
+                                      _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ)),
+                        _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ));
+      // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
+      // normal range gives an infinite bound, and the lane is settled exactly.
+      const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x[j])));
+      ej = _mm256_add_pd(_mm256_add_pd(scaled, slack), _mm256_mul_pd(four_delta, rho));
+      cj = _mm256_and_pd(known, cj);
+      ej = _mm256_blendv_pd(inf, ej, known);
+    }
     if (j == 0 && a == 0) {
       // Candidate 0 has probability 0: its cost is exact.
       const __m256d first = _mm256_castsi256_pd(_mm256_setr_epi64x(-1, 0, 0, 0));
