@@ -149,7 +149,7 @@ void BM_Decay(benchmark::State& state) {
   double sums[4];
   int n = 0;
   for (auto _ : state) {
-    t->decay(w.o1s, w.o1f, w.o0s, w.o0f, sums, r.occupied);
+    t->decay(w.o1s, w.o1f, w.o0s, w.o0f, sums, r.occupied, 0xFFFF);
     benchmark::DoNotOptimize(sums);
     if (++n == 64) n = 0, w = r;
   }

@@ -19,6 +19,24 @@ constexpr float kSelectorDecayOrder0 = 0.9765625f;  // 125/128
 double inverse_or_zero(double s) { return s > 0 ? 1 / s : 0; }
 double scale_for(double total) { return total > 0 ? kTargetTotal / total : 0; }
 
+// How often update() looks for order-0 blocks to freeze: a block's counts
+// take thousands of bytes to decay to the floor, so the check (a pass over
+// the live blocks) need not run every byte.
+constexpr unsigned kFreezeInterval = 1024;
+
+// The sum of one block of a row; exact, as every row sum (kernel_common.h).
+double block_sum(const float* row, unsigned block) {
+  double sum = 0;
+  for (int k = 0; k < kernels::kOccupancyBlock; ++k) sum += row[kernels::kOccupancyBlock * block + k];
+  return sum;
+}
+
+bool at_floor(const float* row, unsigned block) {
+  for (int k = 0; k < kernels::kOccupancyBlock; ++k)
+    if (row[kernels::kOccupancyBlock * block + k] > kernels::kDecayFloorF) return false;
+  return true;
+}
+
 // Adds the increment to a count and returns what the row's sum gains by it.
 // Both the count and the sums are multiples of 2^-34 below 2^12, so the
 // difference and the sum it is added to are exact.
@@ -50,6 +68,9 @@ void ByteModel::reset() {
   weight_order0_ = 0;
   context_ = 0;
   inv_order0_slow_ = inv_order0_fast_ = inv_order1_slow_ = inv_order1_fast_ = 0;
+  order0_live_ = 0xFFFF;
+  frozen_order0_slow_ = frozen_order0_fast_ = 0;
+  bytes_to_freeze_ = kFreezeInterval;
 }
 
 const FrequencyTable& ByteModel::predict() {
@@ -119,18 +140,41 @@ void ByteModel::update(unsigned x) {
                      x == c);
   selections_.prefetch(x);
 
+  // x's counts are about to leave the floor: its block decays again.
+  thaw_order0_block(x);
   // A byte new to its context gets a bonus in the fast order-0 table, which
   // then carries most of the prediction while the order-1 row is empty.
   if (o1s[x] == 0) order0_fast_[x] = static_cast<float>(order0_fast_[x] + kCountIncrement);
 
   double sums[4];
-  k.decay(o1s, o1f, order0_slow_, order0_fast_, sums, occupied_[c]);
+  k.decay(o1s, o1f, order0_slow_, order0_fast_, sums, occupied_[c], order0_live_);
   sum_order1_slow_[c] = sums[0] + add_count(o1s[x]);
   sum_order1_fast_[c] = sums[1] + add_count(o1f[x]);
-  sum_order0_slow_ = sums[2] + add_count(order0_slow_[x]);
-  sum_order0_fast_ = sums[3] + add_count(order0_fast_[x]);
+  sum_order0_slow_ = (sums[2] + frozen_order0_slow_) + add_count(order0_slow_[x]);
+  sum_order0_fast_ = (sums[3] + frozen_order0_fast_) + add_count(order0_fast_[x]);
   occupied_[c] |= kernels::occupancy_bit(x);
   context_ = x;
+  if (--bytes_to_freeze_ == 0) freeze_order0_blocks();
+}
+
+void ByteModel::thaw_order0_block(unsigned byte) {
+  const unsigned block = byte / kernels::kOccupancyBlock;
+  const auto bit = static_cast<std::uint16_t>(1u << block);
+  if ((order0_live_ & bit) != 0) return;
+  order0_live_ |= bit;
+  frozen_order0_slow_ -= block_sum(order0_slow_, block);
+  frozen_order0_fast_ -= block_sum(order0_fast_, block);
+}
+
+void ByteModel::freeze_order0_blocks() {
+  bytes_to_freeze_ = kFreezeInterval;
+  for (unsigned block = 0; block < 256 / kernels::kOccupancyBlock; ++block) {
+    const auto bit = static_cast<std::uint16_t>(1u << block);
+    if ((order0_live_ & bit) == 0 || !at_floor(order0_slow_, block) || !at_floor(order0_fast_, block)) continue;
+    order0_live_ &= static_cast<std::uint16_t>(~bit);
+    frozen_order0_slow_ += block_sum(order0_slow_, block);
+    frozen_order0_fast_ += block_sum(order0_fast_, block);
+  }
 }
 
 }  // namespace bytemix

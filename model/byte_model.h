@@ -78,6 +78,16 @@ class ByteModel {
   // Per context, the blocks of bytes where its order-1 counts may be
   // nonzero (kernels::occupancy_bit); the kernels skip the others.
   std::uint16_t occupied_[256];
+  // The order-0 blocks that the decay visits. A count at or below the floor
+  // keeps its value until its byte comes, so a block whose counts in both
+  // order-0 rows all lie there (bytes not seen for a long while, or never)
+  // is frozen: left out of the decay, its sums kept aside, until its next
+  // byte comes. Blocks are frozen every kFreezeInterval bytes.
+  std::uint16_t order0_live_;
+  double frozen_order0_slow_, frozen_order0_fast_;
+  unsigned bytes_to_freeze_;
+  void freeze_order0_blocks();
+  void thaw_order0_block(unsigned byte);
 
   unsigned context_;
   // Inverse sums of the four count rows at the last predict(): 1/S, or 0 for

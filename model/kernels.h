@@ -52,9 +52,12 @@ struct Table {
   // o0s, 925/1024 for the fast rows o1f and o0f) and stored as a float.
   // Returns in sums[] the sums of the decayed rows, in the order o1s, o1f,
   // o0s, o0f. The sums are exact (see model/kernel_common.h), so any order
-  // of addition gives the same doubles. occupied as for mix.
+  // of addition gives the same doubles. occupied as for mix. A clear bit j
+  // of order0_live promises that every count of o0s and o0f in the block of
+  // 16 bytes j is at or below the floor, so that the decay leaves it as it
+  // is: such blocks are skipped and left out of sums[2] and sums[3].
   void (*decay)(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4],
-                std::uint16_t occupied);
+                std::uint16_t occupied, std::uint16_t order0_live);
 
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);

@@ -191,7 +191,8 @@ inline void decay_block(float* row, __m512 factor, __m512d acc[2]) {
   acc[1] = _mm512_add_pd(acc[1], widen_high(v));
 }
 
-void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied) {
+void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied,
+           std::uint16_t order0_live) {
   const __m512 slow = _mm512_set1_ps(kSlowDecayF), fast = _mm512_set1_ps(kFastDecayF);
   __m512d acc[4][2];
   for (auto& row : acc) row[0] = row[1] = _mm512_setzero_pd();
@@ -200,7 +201,8 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
     decay_block(o1s + i, slow, acc[0]);
     decay_block(o1f + i, fast, acc[1]);
   }
-  for (int i = 0; i < 256; i += 16) {
+  for (unsigned bits = order0_live; bits != 0; bits &= bits - 1) {
+    const int i = __builtin_ctz(bits) * kOccupancyBlock;
     decay_block(o0s + i, slow, acc[2]);
     decay_block(o0f + i, fast, acc[3]);
   }

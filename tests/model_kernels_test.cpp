@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -169,26 +170,39 @@ TEST(ModelKernels, DecayMatchesDoubleProductsAndSums) {
   const double decays[4] = {0.99951171875, 0.9033203125, 0.99951171875, 0.9033203125};
   for (int trial = 0; trial < 3000; ++trial) {
     double sums[4] = {0, 0, 0, 0};
-    // Blocks of zeros in both order-1 rows.
+    // Blocks of zeros in both order-1 rows; blocks of both order-0 rows at
+    // or below the floor, which the decay may be told to skip (and then
+    // leaves out of the sums).
     const std::uint16_t empty = static_cast<std::uint16_t>(trial % 2 == 0 ? rng() : 0);
+    const std::uint16_t at_floor = static_cast<std::uint16_t>(trial % 3 == 0 ? rng() : 0);
+    const std::uint16_t order0_live = static_cast<std::uint16_t>(~at_floor);
+    double live_sums[2] = {0, 0};
     for (int r = 0; r < 4; ++r)
       for (int k = 0; k < 256; ++k) {
+        const int block = k / kernels::kOccupancyBlock;
         float v = random_count(rng);
         if (k % 2 == 0) v = near_floor[next++ % near_floor.size()];
-        if (r < 2 && (empty >> (k / kernels::kOccupancyBlock) & 1)) v = 0;
+        if (r < 2 && (empty >> block & 1)) v = 0;
+        if (r >= 2 && (at_floor >> block & 1)) v = std::min(v, k % 3 == 0 ? 0.0f : kernels::kDecayFloorF);
         rows[r][k] = v;
         expect[r][k] = static_cast<double>(v) > 0.001 ? static_cast<float>(v * decays[r]) : v;
         sums[r] += expect[r][k];
+        if (r >= 2 && (order0_live >> block & 1)) live_sums[r - 2] += expect[r][k];
       }
     const std::uint16_t occupied = occupancy(rows[0], rows[1]);
     for (const kernels::Table* t : kernel_paths()) {
       for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
-        alignas(64) float work[4][256];
-        std::memcpy(work, rows, sizeof work);
-        double got[4];
-        t->decay(work[0], work[1], work[2], work[3], got, mask);
-        ASSERT_EQ(0, std::memcmp(work, expect, sizeof work)) << t->name << " trial " << trial;
-        for (int r = 0; r < 4; ++r) ASSERT_TRUE(same_bits(got[r], sums[r])) << t->name << " row " << r;
+        for (const std::uint16_t live : {std::uint16_t{0xFFFF}, order0_live}) {
+          alignas(64) float work[4][256];
+          std::memcpy(work, rows, sizeof work);
+          double got[4];
+          t->decay(work[0], work[1], work[2], work[3], got, mask, live);
+          ASSERT_EQ(0, std::memcmp(work, expect, sizeof work)) << t->name << " trial " << trial;
+          for (int r = 0; r < 4; ++r) {
+            const double want = r >= 2 && live != 0xFFFF ? live_sums[r - 2] : sums[r];
+            ASSERT_TRUE(same_bits(got[r], want)) << t->name << " row " << r;
+          }
+        }
       }
     }
   }
