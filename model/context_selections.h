@@ -72,8 +72,9 @@ class ContextSelections {
  private:
   // A context's weights with the number of the queued request that set
   // them: the owner reads them once done has reached the number of its last
-  // queued request for that context (last_request_, 0 if it ran here). One cache line each, so that the second thread's writes to
-  // one context never disturb the owner's reads of another.
+  // queued request for that context (last_request_). One cache line each,
+  // so that the second thread's writes to one context never disturb the
+  // owner's reads of another.
   struct alignas(64) Slot {
     std::atomic<std::uint32_t> done{0};
     Weights weights{0, 0};
@@ -111,8 +112,9 @@ class ContextSelections {
   alignas(64) float cost_final_[256][kCandidates];
   Slot slots_[256];
   Entry queue_[kQueue];
-  // The owner's side: requests submitted so far, and per context the number
-  // of its last request (0: none since reset).
+  // The owner's side: requests queued so far, and per context the number
+  // of its last queued request (0: none since reset, or its last request
+  // ran in the owner's thread).
   std::uint32_t submitted_ = 0;
   std::uint32_t last_request_[256];
   // Requests run in the owner's thread before the second thread starts.
