@@ -108,8 +108,9 @@ void BM_Mix(benchmark::State& state) {
   if (!t) return;
   Rows r;
   alignas(64) double m[256];
+  kernels::OrderedTotal none;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed, m, r.occupied));
+    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed, m, r.occupied, none));
     benchmark::ClobberMemory();
   }
 }
@@ -148,8 +149,9 @@ void BM_Decay(benchmark::State& state) {
   Rows r, w = r;
   double sums[4];
   int n = 0;
+  kernels::OrderedTotal none;
   for (auto _ : state) {
-    t->decay(w.o1s, w.o1f, w.o0s, w.o0f, sums, r.occupied, 0xFFFF);
+    t->decay(w.o1s, w.o1f, w.o0s, w.o0f, sums, r.occupied, 0xFFFF, none);
     benchmark::DoNotOptimize(sums);
     if (++n == 64) n = 0, w = r;
   }

@@ -52,7 +52,7 @@ void ByteModel::reset() {
   for (int k = 0; k < 256; ++k) {
     order0_slow_[k] = kInitialOrder0SlowCount;
     order0_fast_[k] = 0;
-    mixed_[k] = 0;
+    mixed_[0][k] = mixed_[1][k] = 0;
     sum_order1_slow_[k] = 0;
     sum_order1_fast_[k] = 0;
     occupied_[k] = 0;
@@ -71,11 +71,22 @@ void ByteModel::reset() {
   order0_live_ = 0xFFFF;
   frozen_order0_slow_ = frozen_order0_fast_ = 0;
   bytes_to_freeze_ = kFreezeInterval;
+  open_ = false;
+  open_total_.start(nullptr, 0);
 }
 
 const FrequencyTable& ByteModel::predict() {
+  const LaggedTables tables = predict_lagged();
+  return tables.current != nullptr ? *tables.current : settle_open();
+}
+
+ByteModel::LaggedTables ByteModel::predict_lagged() {
   const kernels::Table& k = kernels::active();
   const unsigned c = context_;
+  side_ ^= 1;
+  float* mixed = mixed_[side_];
+  double* m = mixed_unrounded_[side_];
+  FrequencyTable& table = tables_[side_];
 
   inv_order0_slow_ = inverse_or_zero(sum_order0_slow_);
   inv_order0_fast_ = inverse_or_zero(sum_order0_fast_);
@@ -92,31 +103,65 @@ const FrequencyTable& ByteModel::predict() {
       (w0 * (1 - wf)) * inv_order0_fast_,
       ((1 - w0) * (1 - wf)) * inv_order0_slow_,
   };
+  // The mix adds what is left of the last table's total, if that is open.
+  const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_, coef, mixed, m,
+                                occupied_[c], open_total_);
+  LaggedTables result{open_ ? &settle_open() : nullptr, &table};
+
   // A total estimated in any order decides almost every frequency; the
   // steps where it cannot (kHalfwayMargin) take the index-order total.
-  const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_,
-                                coef, mixed_, mixed_unrounded_, occupied_[c]);
-  std::uint64_t undecided[4];
   double scale = scale_for(estimate);
   double margin = k.mix_total_is_ordered ? 0 : kernels::kHalfwayMargin;
   if (!k.mix_total_is_ordered && kernels::total_near_one(estimate)) {
     scale = kernels::kUnitScale;
     margin = kernels::kUnitScaleMargin;
   }
-  if (!k.frequencies(mixed_, scale, margin, table_, undecided)) {
-    // The other frequencies are the same under the index-order total.
-    const double scale =
-        scale_for(kernels::ordered_total(mixed_unrounded_, kernels::live_blocks(coef, occupied_[c])));
-    for (int w = 0; w < 4; ++w) {
-      for (std::uint64_t bits = undecided[w]; bits != 0; bits &= bits - 1) {
-        const int j = 64 * w + __builtin_ctzll(bits);
-        const std::int32_t f = kernels::round_to_nearest_even(scale * mixed_[j]);
-        table_.freq[j] = f < 1 ? 1 : f;
-      }
-    }
-    k.block_sums(table_);
+  if (!k.frequencies(mixed, scale, margin, table, undecided_[side_])) {
+    open_ = true;
+    open_side_ = side_;
+    open_scale_ = scale;
+    open_total_.start(m, kernels::live_blocks(coef, occupied_[c]));
+    result.current = nullptr;
   }
-  return table_;
+  return result;
+}
+
+const FrequencyTable* ByteModel::settle() { return open_ ? &settle_open() : nullptr; }
+
+// The other frequencies are the same under the index-order total.
+const FrequencyTable& ByteModel::settle_open() {
+  const double scale = scale_for(open_total_.finish());
+  const float* mixed = mixed_[open_side_];
+  FrequencyTable& table = tables_[open_side_];
+  const std::uint64_t* undecided = undecided_[open_side_];
+  for (int w = 0; w < 4; ++w) {
+    for (std::uint64_t bits = undecided[w]; bits != 0; bits &= bits - 1) {
+      const int j = 64 * w + __builtin_ctzll(bits);
+      const std::int32_t f = kernels::round_to_nearest_even(scale * mixed[j]);
+      table.set(j, f < 1 ? 1 : f);
+    }
+  }
+  open_ = false;
+  return table;
+}
+
+// An undecided product lies within the margin of a half-integer h + 1/2 and
+// the model's own within the margin of it (kHalfwayMargin), so the model's
+// rounds to h or h + 1, with h the integer part of the estimated product.
+const FrequencyTable& ByteModel::open_bounds(const std::uint64_t*& open) {
+  const float* mixed = mixed_[open_side_];
+  FrequencyTable& table = tables_[open_side_];
+  open = undecided_[open_side_];
+  for (int w = 0; w < 4; ++w) {
+    for (std::uint64_t bits = open[w]; bits != 0; bits &= bits - 1) {
+      const int j = 64 * w + __builtin_ctzll(bits);
+      const double y = open_scale_ * mixed[j];
+      std::int32_t f = kernels::round_to_nearest_even(y);
+      if (f > y) --f;
+      table.set(j, f < 1 ? 1 : f);
+    }
+  }
+  return table;
 }
 
 void ByteModel::update(unsigned x) {
@@ -147,7 +192,8 @@ void ByteModel::update(unsigned x) {
   if (o1s[x] == 0) order0_fast_[x] = static_cast<float>(order0_fast_[x] + kCountIncrement);
 
   double sums[4];
-  k.decay(o1s, o1f, order0_slow_, order0_fast_, sums, occupied_[c], order0_live_);
+  // The decay adds some of this table's total, if it is open.
+  k.decay(o1s, o1f, order0_slow_, order0_fast_, sums, occupied_[c], order0_live_, open_total_);
   sum_order1_slow_[c] = sums[0] + add_count(o1s[x]);
   sum_order1_fast_[c] = sums[1] + add_count(o1f[x]);
   sum_order0_slow_ = (sums[2] + frozen_order0_slow_) + add_count(order0_slow_[x]);

@@ -4,6 +4,7 @@
 
 #include "model/context_selections.h"
 #include "model/frequency_table.h"
+#include "model/ordered_total.h"
 #include "model/weight_selector.h"
 
 namespace bytemix {
@@ -33,9 +34,39 @@ class ByteModel {
   // mixed values and inverse sums that the following update() needs.
   const FrequencyTable& predict();
 
-  // Learns the byte x (0..255) that followed the last predict() and makes it
-  // the next context.
+  // Learns the byte x (0..255) that followed the last predict() (or
+  // predict_lagged()) and makes it the next context.
   void update(unsigned x);
+
+  // predict() for a coder that can take a byte's table one byte later.
+  // Where the model needs its index-order total (a chain of 256 dependent
+  // additions) for some frequency, it leaves this byte's table open and
+  // adds the total's blocks between those of the next update()'s decay and
+  // the next prediction's mix, which do not depend on it; the next
+  // predict_lagged() returns the table settled. The tables are predict()'s,
+  // bit for bit.
+  //
+  // Usage: predict_lagged(), then the byte x and update(x), and so on; the
+  // table of a byte is in `current` at once, or in `settled_previous` of the
+  // next predict_lagged(), or from settle() after the last update(). While
+  // a table is open (before update()), open_bounds() and settle() may be
+  // called.
+  struct LaggedTables {
+    const FrequencyTable* settled_previous;  // the last byte's, if it was open
+    const FrequencyTable* current;           // this byte's, or nullptr: open
+  };
+  LaggedTables predict_lagged();
+
+  // Settles the open table now and returns it; nullptr if none is open.
+  const FrequencyTable* settle();
+
+  // Bounds on the open table before update(): sets its undecided
+  // frequencies to the lower of the two integers each can still take and
+  // returns the table so (total and block_cum included) with the undecided
+  // bytes marked in open (bit k % 64 of open[k / 64]); the settled table
+  // has each marked frequency equal to this one or one more, the others
+  // equal. settle() or the next predict_lagged() overwrites these values.
+  const FrequencyTable& open_bounds(const std::uint64_t*& open);
 
   // Read-only views, for tests and diagnostics.
   unsigned context() const { return context_; }
@@ -46,7 +77,7 @@ class ByteModel {
   float order0_fast(unsigned k) const { return order0_fast_[k]; }
   float order1_slow(unsigned c, unsigned k) const { return order1_slow_[c][k]; }
   float order1_fast(unsigned c, unsigned k) const { return order1_fast_[c][k]; }
-  float mixed(unsigned k) const { return mixed_[k]; }
+  float mixed(unsigned k) const { return mixed_[side_][k]; }
   // The row sums kept by update() (see the members below).
   double sum_order0_slow() const { return sum_order0_slow_; }
   double sum_order0_fast() const { return sum_order0_fast_; }
@@ -66,9 +97,22 @@ class ByteModel {
   alignas(64) float cost_order0_[kCandidates];
   // weight_order1, weight_final and their costs, per context.
   ContextSelections selections_;
-  alignas(64) float mixed_[256];
-  // The mixed values before rounding to float, for the index-order total.
-  alignas(64) double mixed_unrounded_[256];
+  // The mixed values, the same before rounding to float (for the
+  // index-order total) and the table, twice: predictions alternate between
+  // the two sides, so that an open table's values stay while the next
+  // prediction fills the other side.
+  alignas(64) float mixed_[2][256];
+  alignas(64) double mixed_unrounded_[2][256];
+  FrequencyTable tables_[2];
+  std::uint64_t undecided_[2][4];
+  unsigned side_ = 0;
+  // The open table (on side open_side_, its frequencies estimated with
+  // open_scale_) and its index-order total, in progress.
+  bool open_ = false;
+  unsigned open_side_ = 0;
+  double open_scale_ = 0;
+  kernels::OrderedTotal open_total_;
+  const FrequencyTable& settle_open();
 
   // The sums of the four kinds of row, kept up to date by update() rather
   // than recomputed by predict(). A row's sum is exact in double whatever
@@ -93,7 +137,6 @@ class ByteModel {
   // Inverse sums of the four count rows at the last predict(): 1/S, or 0 for
   // an empty row.
   double inv_order0_slow_, inv_order0_fast_, inv_order1_slow_, inv_order1_fast_;
-  FrequencyTable table_;
 };
 
 }  // namespace bytemix

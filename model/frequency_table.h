@@ -28,6 +28,14 @@ struct FrequencyTable {
     return cum;
   }
 
+  // Sets freq[x] to f and moves total and block_cum with it.
+  void set(unsigned x, std::int32_t f) {
+    const auto delta = static_cast<std::uint32_t>(f - freq[x]);
+    freq[x] = f;
+    for (unsigned b = x / kBlock + 1; b <= 256 / kBlock; ++b) block_cum[b] += delta;
+    total += delta;
+  }
+
   // The byte s whose interval [cumulative(s), cumulative(s + 1)) holds v,
   // for v < total; stores cumulative(s) in cum. A v at or above total (only
   // a damaged stream gives one) yields 255, as a scan that stops at the last

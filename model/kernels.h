@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "model/frequency_table.h"
+#include "model/ordered_total.h"
 
 namespace bytemix::kernels {
 
@@ -32,15 +33,18 @@ struct Table {
   // wherever it cannot change a frequency (see kHalfwayMargin).
   // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
   // 16j + 15 (see kOccupancyBlock).
+  // carry: the index-order total of an earlier prediction still being
+  // added (or none open); the kernel adds some or all of its blocks
+  // between its own, and leaves the rest to the caller.
   double (*mix)(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-                const double coef[4], float* mixed, double* m_out, std::uint16_t occupied);
+                const double coef[4], float* mixed, double* m_out, std::uint16_t occupied,
+                OrderedTotal& carry);
 
-  // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])) for every k.
-  // Then, if no product scale * mixed[k] lies within margin of a number
-  // halfway between two integers (always so with margin 0), fills total and
-  // block_cum (see FrequencyTable) and returns true; otherwise sets bit
-  // k % 64 of undecided[k / 64] for each such k, leaves total and block_cum
-  // unfilled and returns false.
+  // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])) for every k,
+  // and total and block_cum (see FrequencyTable) from them. Then, if no
+  // product scale * mixed[k] lies within margin of a number halfway between
+  // two integers (always so with margin 0), returns true; otherwise sets
+  // bit k % 64 of undecided[k / 64] for each such k and returns false.
   bool (*frequencies)(const float* mixed, double scale, double margin, FrequencyTable& table,
                       std::uint64_t undecided[4]);
 
@@ -56,8 +60,10 @@ struct Table {
   // of order0_live promises that every count of o0s and o0f in the block of
   // 16 bytes j is at or below the floor, so that the decay leaves it as it
   // is: such blocks are skipped and left out of sums[2] and sums[3].
+  // carry as for mix: the decay adds some of its blocks, about one for
+  // every two blocks of its own.
   void (*decay)(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4],
-                std::uint16_t occupied, std::uint16_t order0_live);
+                std::uint16_t occupied, std::uint16_t order0_live, OrderedTotal& carry);
 
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);

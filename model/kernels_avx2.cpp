@@ -16,7 +16,7 @@ namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m, std::uint16_t occupied) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied, OrderedTotal& carry) {
   const __m256d a1 = _mm256_set1_pd(coef[0]);
   const __m256d b1 = _mm256_set1_pd(coef[1]);
   const __m256d b0 = _mm256_set1_pd(coef[2]);
@@ -25,6 +25,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
   __m256d part[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(),
                      _mm256_setzero_pd()};
   for (int k = 0; k < 256; k += kOccupancyBlock) {
+    carry.add_block();
     const bool full = occupied >> (k / kOccupancyBlock) & 1;
     for (int i = 0; i < kOccupancyBlock; i += 4) {
       const __m256d f0 = _mm256_cvtps_pd(_mm_loadu_ps(o0f + k + i));
@@ -73,12 +74,10 @@ void block_sums(FrequencyTable& table) {
 // The end of frequencies(): the lanes marked near a half go to the caller;
 // with none, the table's block sums complete it.
 bool finish_frequencies(const std::uint64_t near[4], FrequencyTable& table, std::uint64_t undecided[4]) {
-  if ((near[0] | near[1] | near[2] | near[3]) != 0) {
-    for (int w = 0; w < 4; ++w) undecided[w] = near[w];
-    return false;
-  }
   block_sums(table);
-  return true;
+  if ((near[0] | near[1] | near[2] | near[3]) == 0) return true;
+  for (int w = 0; w < 4; ++w) undecided[w] = near[w];
+  return false;
 }
 
 // frequencies() for the scale kUnitScale = 2^23 in eight float lanes (see
@@ -146,13 +145,15 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   return finish_frequencies(near, table, undecided);
 }
 
-// Only the blocks of occupied are visited.
-double decay_row(float* row, float decay, std::uint16_t occupied) {
+// Only the blocks of occupied are visited. Every other block also adds a
+// block of carry.
+double decay_row(float* row, float decay, std::uint16_t occupied, OrderedTotal& carry, unsigned& turn) {
   const __m256 floor = _mm256_set1_ps(kDecayFloorF);
   const __m256 k = _mm256_set1_ps(decay);
   __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
   for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
     const int block = __builtin_ctz(bits) * kOccupancyBlock;
+    if (++turn % 4 == 0) carry.add_block();
     for (int i = block; i < block + kOccupancyBlock; i += 8) {
       __m256 v = _mm256_loadu_ps(row + i);
       const __m256 above = _mm256_cmp_ps(v, floor, _CMP_GT_OQ);
@@ -168,11 +169,12 @@ double decay_row(float* row, float decay, std::uint16_t occupied) {
 }
 
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied,
-           std::uint16_t order0_live) {
-  sums[0] = decay_row(o1s, kSlowDecayF, occupied);
-  sums[1] = decay_row(o1f, kFastDecayF, occupied);
-  sums[2] = decay_row(o0s, kSlowDecayF, order0_live);
-  sums[3] = decay_row(o0f, kFastDecayF, order0_live);
+           std::uint16_t order0_live, OrderedTotal& carry) {
+  unsigned turn = 0;
+  sums[0] = decay_row(o1s, kSlowDecayF, occupied, carry, turn);
+  sums[1] = decay_row(o1f, kFastDecayF, occupied, carry, turn);
+  sums[2] = decay_row(o0s, kSlowDecayF, order0_live, carry, turn);
+  sums[3] = decay_row(o0f, kFastDecayF, order0_live, carry, turn);
 }
 
 }  // namespace

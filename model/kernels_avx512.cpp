@@ -26,7 +26,7 @@ namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m, std::uint16_t occupied) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied, OrderedTotal& carry) {
   const __m512d a1 = _mm512_set1_pd(coef[0]);
   const __m512d b1 = _mm512_set1_pd(coef[1]);
   const __m512d b0 = _mm512_set1_pd(coef[2]);
@@ -34,6 +34,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
   // Two partial sums: the estimate of the total needs no particular order.
   __m512d part[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
   for (int k = 0; k < 256; k += kOccupancyBlock) {
+    carry.add_block();
     const bool full = occupied >> (k / kOccupancyBlock) & 1;
     for (int i = 0; i < kOccupancyBlock; i += 8) {
       const __m512d f0 = _mm512_cvtps_pd(_mm256_loadu_ps(o0f + k + i));
@@ -76,7 +77,7 @@ inline __m512i block_totals(__m512i v[16]) {
 
 // Frequencies stored sixteen at a time, one block of the table each, and
 // the lanes marked near a half; finish() completes the table (total and
-// block_cum) or hands the marked lanes to the caller.
+// block_cum) and hands the marked lanes to the caller.
 class FrequencyWriter {
  public:
   explicit FrequencyWriter(FrequencyTable& table) : table_(table) {}
@@ -88,15 +89,13 @@ class FrequencyWriter {
   }
 
   bool finish(std::uint64_t undecided[4]) {
-    if ((near_[0] | near_[1] | near_[2] | near_[3]) != 0) {
-      for (int w = 0; w < 4; ++w) undecided[w] = near_[w];
-      return false;
-    }
     const __m512i cum = running_sums16(block_totals(blocks_));
     table_.block_cum[0] = 0;
     _mm512_storeu_si512(table_.block_cum + 1, cum);
     table_.total = table_.block_cum[16];
-    return true;
+    if ((near_[0] | near_[1] | near_[2] | near_[3]) == 0) return true;
+    for (int w = 0; w < 4; ++w) undecided[w] = near_[w];
+    return false;
   }
 
  private:
@@ -192,17 +191,20 @@ inline void decay_block(float* row, __m512 factor, __m512d acc[2]) {
 }
 
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied,
-           std::uint16_t order0_live) {
+           std::uint16_t order0_live, OrderedTotal& carry) {
   const __m512 slow = _mm512_set1_ps(kSlowDecayF), fast = _mm512_set1_ps(kFastDecayF);
   __m512d acc[4][2];
   for (auto& row : acc) row[0] = row[1] = _mm512_setzero_pd();
+  unsigned turn = 0;
   for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
     const int i = __builtin_ctz(bits) * kOccupancyBlock;
+    if (++turn & 1) carry.add_block();
     decay_block(o1s + i, slow, acc[0]);
     decay_block(o1f + i, fast, acc[1]);
   }
   for (unsigned bits = order0_live; bits != 0; bits &= bits - 1) {
     const int i = __builtin_ctz(bits) * kOccupancyBlock;
+    if (++turn & 1) carry.add_block();
     decay_block(o0s + i, slow, acc[2]);
     decay_block(o0f + i, fast, acc[3]);
   }

@@ -21,9 +21,11 @@ void block_sums(FrequencyTable& table) {
 }
 
 // Returns the index-order total itself: one chain of additions costs the
-// scalar path less than testing every frequency against an estimate.
+// scalar path less than testing every frequency against an estimate. So no
+// total of this path is ever left open, and carry is finished as it comes.
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m, std::uint16_t occupied) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied, OrderedTotal& carry) {
+  carry.finish();
   const double a1 = coef[0], b1 = coef[1], b0 = coef[2], a0 = coef[3];
   constexpr int B = kOccupancyBlock;
   for (int k = 0; k < 256; k += B) {
@@ -63,12 +65,10 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
     }
     near_half[w] = bits;
   }
-  if ((near_half[0] | near_half[1] | near_half[2] | near_half[3]) != 0) {
-    for (int w = 0; w < 4; ++w) undecided[w] = near_half[w];
-    return false;
-  }
   block_sums(table);
-  return true;
+  if ((near_half[0] | near_half[1] | near_half[2] | near_half[3]) == 0) return true;
+  for (int w = 0; w < 4; ++w) undecided[w] = near_half[w];
+  return false;
 }
 
 // The row sums are exact in any order (model/kernel_common.h), so partial
@@ -103,7 +103,8 @@ double decay_row(float* row, float decay, std::uint16_t occupied) {
 }
 
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied,
-           std::uint16_t order0_live) {
+           std::uint16_t order0_live, OrderedTotal& carry) {
+  carry.finish();
   sums[0] = decay_row(o1s, kSlowDecayF, occupied);
   sums[1] = decay_row(o1f, kFastDecayF, occupied);
   sums[2] = decay_row(o0s, kSlowDecayF, order0_live);

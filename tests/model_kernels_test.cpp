@@ -82,7 +82,15 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
       // the same values.
       for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
         alignas(64) double m[256];
-        const double got = t->mix(o1s, o1f, o0f, o0s, coef, mixed, m, mask);
+        // The mix carries another table's index-order total along (here
+        // one of the same values, from a copy): whatever it leaves, the
+        // total comes out with the same bits as the plain chain.
+        alignas(64) double carried[256];
+        std::memcpy(carried, expect_m, sizeof carried);
+        kernels::OrderedTotal carry;
+        carry.start(carried, mask);
+        const double got = t->mix(o1s, o1f, o0f, o0s, coef, mixed, m, mask, carry);
+        ASSERT_TRUE(same_bits(carry.finish(), kernels::ordered_total(expect_m, mask))) << t->name;
         // Any order of addition: within 2 * 255 u of the index-order total;
         // a path that says it adds in index order gives that total.
         ASSERT_LE(std::abs(got - total), 0x1p-44 * total) << t->name << " trial " << trial;
@@ -151,8 +159,8 @@ TEST(ModelKernels, FrequenciesMatchLiteralConversion) {
             ASSERT_EQ(near_half(k, margin), (undecided[k / 64] >> (k % 64) & 1) != 0)
                 << t->name << " k=" << k;
           }
-          t->block_sums(got);
         }
+        // Decided or not, the sums are those of the frequencies written.
         ASSERT_EQ(got.total, expect.total) << t->name;
         ASSERT_EQ(0, std::memcmp(got.block_cum, expect.block_cum, sizeof got.block_cum)) << t->name;
       }
@@ -196,7 +204,13 @@ TEST(ModelKernels, DecayMatchesDoubleProductsAndSums) {
           alignas(64) float work[4][256];
           std::memcpy(work, rows, sizeof work);
           double got[4];
-          t->decay(work[0], work[1], work[2], work[3], got, mask, live);
+          // A total carried through the decay, over the rows' values.
+          alignas(64) double carried[256];
+          for (int k = 0; k < 256; ++k) carried[k] = static_cast<double>(rows[2][k]) * 0x1p-9 + rows[3][k];
+          kernels::OrderedTotal carry;
+          carry.start(carried, live);
+          t->decay(work[0], work[1], work[2], work[3], got, mask, live, carry);
+          ASSERT_TRUE(same_bits(carry.finish(), kernels::ordered_total(carried, live))) << t->name;
           ASSERT_EQ(0, std::memcmp(work, expect, sizeof work)) << t->name << " trial " << trial;
           for (int r = 0; r < 4; ++r) {
             const double want = r >= 2 && live != 0xFFFF ? live_sums[r - 2] : sums[r];
