@@ -85,6 +85,39 @@ class RangeDecoder {
     return s;
   }
 
+  // The symbol of the code under a table known only within bounds: lower
+  // has frequencies that are exact except at the bytes marked in open (bit
+  // k % 64 of open[k / 64]), where the exact one is this one or one more,
+  // and lower's total and block_cum (as FrequencyTable has them). Returns
+  // true and the byte s if every table within those bounds puts the code in
+  // s's interval, without a fault: decode_symbol() with the exact table
+  // would find s, and narrow() with the exact table's cumulative frequency,
+  // frequency and total then does what decode_symbol() does. Otherwise
+  // (the code lies near a boundary that the open bytes can move) returns
+  // false. Changes nothing either way.
+  template <class Table>
+  bool symbol_within(const Table& lower, const std::uint64_t open[4], unsigned& s) const {
+    unsigned below_all = 0;
+    for (int w = 0; w < 4; ++w) below_all += static_cast<unsigned>(__builtin_popcountll(open[w]));
+    const std::uint32_t total_low = lower.total;
+    const std::uint32_t total_high = total_low + below_all;
+    // The code's position grows with the total.
+    const std::uint64_t v_low = std::uint64_t{code_} * total_low / range_;
+    const std::uint64_t v_high = std::uint64_t{code_} * total_high / range_;
+    // (A v_low at or past total_low finds 255 and fails the last test.)
+    std::uint32_t cum_low;
+    const unsigned x = lower.find(static_cast<std::uint32_t>(v_low), cum_low);
+    // The exact interval of x starts at most one unit per open byte below x
+    // higher, and ends no lower than lower's.
+    unsigned below_x = 0;
+    for (unsigned w = 0; w < x / 64; ++w) below_x += static_cast<unsigned>(__builtin_popcountll(open[w]));
+    if (x % 64 != 0) below_x += static_cast<unsigned>(__builtin_popcountll(open[x / 64] << (64 - x % 64)));
+    if (cum_low + below_x > v_low) return false;
+    if (v_high >= std::uint64_t{cum_low} + static_cast<std::uint32_t>(lower.freq[x])) return false;
+    s = x;
+    return true;
+  }
+
   // Narrows by the symbol [cum, cum + freq) out of total. If the code is not
   // inside that symbol's interval (which includes the unused unit below each
   // interval) the stream is damaged: sets fault() and changes nothing.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "coder/range_coder.h"
+#include "model/frequency_table.h"
 #include "tests/byte_buffers.h"
 #include "tests/original_coder.h"
 
@@ -417,6 +418,146 @@ TEST(RangeCoderDamage, StreamPastItsEndIsInvalid) {
   EXPECT_EQ(d.fault, RangeDecoder::Fault::invalid_code);
   EXPECT_EQ(d.symbols.size(), kCarrySteps.size());
   EXPECT_TRUE(d.at_stream_end);
+}
+
+}  // namespace
+}  // namespace bytemix
+
+namespace bytemix {
+namespace {
+
+// A table whose frequencies the decoder knows only within bounds: the
+// exact table, and the lower bounds that lie one below it at some of the
+// open bytes (never below 1), as the model's open tables have them.
+struct BoundedTable {
+  FrequencyTable exact, lower;
+  std::uint64_t open[4] = {};
+};
+
+void fill_sums(FrequencyTable& t) {
+  std::uint32_t cum = 0;
+  for (unsigned k = 0; k < 256; ++k) {
+    if (k % FrequencyTable::kBlock == 0) t.block_cum[k / FrequencyTable::kBlock] = cum;
+    cum += static_cast<std::uint32_t>(t.freq[k]);
+  }
+  t.block_cum[256 / FrequencyTable::kBlock] = t.total = cum;
+}
+
+// Frequencies from 1 up to about 2^16, many small ones next to open bytes,
+// so that codes near a boundary that an open byte can move are common.
+BoundedTable random_bounded_table(std::mt19937_64& rng) {
+  BoundedTable b;
+  // Mostly a byte or two open, as in the model, sometimes dozens.
+  const int open_per_256 = rng() % 8 == 0 ? static_cast<int>(rng() % 64) : static_cast<int>(rng() % 3);
+  for (unsigned k = 0; k < 256; ++k) {
+    const std::uint64_t r = rng();
+    const auto f = static_cast<std::int32_t>(r % 4 == 0 ? 1 + r / 4 % 3 : 1 + r / 4 % 65536);
+    b.exact.freq[k] = b.lower.freq[k] = f;
+    if (static_cast<int>(rng() % 256) < open_per_256) {
+      b.open[k / 64] |= std::uint64_t{1} << (k % 64);
+      if (f > 1 && rng() % 2 == 0) b.lower.freq[k] = f - 1;
+    }
+  }
+  fill_sums(b.exact);
+  fill_sums(b.lower);
+  return b;
+}
+
+// Two decoders on the same bytes in lockstep: one decodes every symbol with
+// the exact table, the other takes the symbol from the bounds where it can
+// (narrowing by the exact table afterwards, as the decompressor does when
+// the table settles) and decodes with the exact table where it cannot. The
+// symbols, the faults and the end state must be the same.
+struct BoundsRun {
+  int from_bounds = 0, refused = 0;
+};
+
+BoundsRun decode_with_bounds(const std::vector<std::uint8_t>& stream, const std::vector<BoundedTable>& tables,
+                             const std::vector<unsigned>* expected) {
+  BoundsRun run;
+  test::VectorSource in_exact(stream), in_bounds(stream);
+  RangeDecoder exact(*in_exact.source), bounded(*in_bounds.source);
+  exact.start();
+  bounded.start();
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    const BoundedTable& t = tables[i];
+    if (exact.fault() != RangeDecoder::Fault::none) break;
+    const unsigned want = exact.decode_symbol(t.exact);
+    unsigned got;
+    if (bounded.symbol_within(t.lower, t.open, got)) {
+      ++run.from_bounds;
+      bounded.narrow(t.exact.cumulative(got), static_cast<std::uint32_t>(t.exact.freq[got]), t.exact.total);
+    } else {
+      ++run.refused;
+      got = bounded.decode_symbol(t.exact);
+    }
+    EXPECT_EQ(bounded.fault(), exact.fault()) << "symbol " << i;
+    if (exact.fault() != RangeDecoder::Fault::none) break;
+    EXPECT_EQ(got, want) << "symbol " << i;
+    if (expected != nullptr) EXPECT_EQ(got, (*expected)[i]) << "symbol " << i;
+    if (got != want) break;
+  }
+  EXPECT_EQ(bounded.code(), exact.code());
+  EXPECT_EQ(bounded.range(), exact.range());
+  EXPECT_EQ(bounded.at_stream_end(), exact.at_stream_end());
+  return run;
+}
+
+TEST(RangeDecoderBounds, SymbolFromBoundsIsTheExactTablesSymbol) {
+  std::mt19937_64 rng(77);
+  BoundsRun whole{};
+  for (int s = 0; s < 400; ++s) {
+    std::vector<BoundedTable> tables;
+    std::vector<unsigned> symbols;
+    std::vector<std::uint8_t> stream;
+    {
+      test::VectorSink out(stream);
+      RangeEncoder encoder(*out.sink);
+      for (int i = 0; i < 200; ++i) {
+        tables.push_back(random_bounded_table(rng));
+        const FrequencyTable& t = tables.back().exact;
+        // Mostly the small and open bytes, whose boundaries move.
+        unsigned x = static_cast<unsigned>(rng() % 256);
+        if (rng() % 2 == 0) {
+          for (int tries = 0; tries < 8 && t.freq[x] > 3; ++tries) x = static_cast<unsigned>(rng() % 256);
+        }
+        symbols.push_back(x);
+        encoder.encode(t.cumulative(x), static_cast<std::uint32_t>(t.freq[x]), t.total);
+      }
+      encoder.flush();
+      out.sink->flush();
+    }
+    const BoundsRun run = decode_with_bounds(stream, tables, &symbols);
+    whole.from_bounds += run.from_bounds;
+    whole.refused += run.refused;
+  }
+  std::printf("symbols from bounds %d, refused %d\n", whole.from_bounds, whole.refused);
+  // Both answers must occur, and the bounds must settle most symbols even
+  // with half of them chosen among the smallest.
+  EXPECT_GT(whole.refused, 100);
+  EXPECT_GT(whole.from_bounds, 2 * whole.refused);
+}
+
+TEST(RangeDecoderBounds, DamagedStreamsFaultAtTheSameSymbol) {
+  std::mt19937_64 rng(78);
+  int faults = 0;
+  for (int s = 0; s < 400; ++s) {
+    std::vector<BoundedTable> tables;
+    for (int i = 0; i < 100; ++i) tables.push_back(random_bounded_table(rng));
+    std::vector<std::uint8_t> stream(8 + rng() % 300);
+    for (auto& b : stream) b = static_cast<std::uint8_t>(rng());
+    stream[0] = stream[1] = stream[2] = stream[3] = 0;  // a valid start
+    decode_with_bounds(stream, tables, nullptr);
+    test::VectorSource in(stream);
+    RangeDecoder d(*in.source);
+    d.start();
+    for (const BoundedTable& t : tables) {
+      d.decode_symbol(t.exact);
+      if (d.fault() != RangeDecoder::Fault::none) break;
+    }
+    faults += d.fault() != RangeDecoder::Fault::none;
+  }
+  EXPECT_GT(faults, 50);
 }
 
 }  // namespace
