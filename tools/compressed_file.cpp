@@ -36,38 +36,102 @@ Status fault_status(const RangeDecoder& decoder, ByteSource& in) {
 }
 
 // The one per-byte loop of both directions: report progress, let the model
-// predict, let `code_byte` code (or decode) one byte with that table, and let
-// the model learn the byte. code_byte returns the byte, or -1 to stop. The
-// loop also stops at the next progress point after a write to `out` failed,
-// so that a full disk does not keep the coder busy for the rest of the input.
-template <class CodeByte>
-bool run_model(std::int32_t length, const ByteSink& out, const Progress& progress,
-               CodeByte&& code_byte) {
-  // About 645 KiB: too large for the stack, allocated once per run.
+// predict, let the coder code (or decode) one byte with that table, and let
+// the model learn the byte. The model may leave a table open for a byte
+// (ByteModel::predict_lagged) and hand it over settled at the next byte or
+// at the end; the coder then codes the byte in two steps: code_open() takes
+// the byte (the decoder finds it from the table's bounds, or settles the
+// table at once), finish() codes it with the settled table before anything
+// else is coded. code() and code_open() return the byte, or -1 to stop;
+// finish() returns false to stop. The loop also stops at the next progress
+// point after a write to `out` failed, so that a full disk does not keep
+// the coder busy for the rest of the input.
+template <class Coder>
+bool run_model(std::int32_t length, const ByteSink& out, const Progress& progress, Coder& coder) {
+  // About 650 KiB: too large for the stack, allocated once per run.
   auto model = std::make_unique<ByteModel>();
   for (std::int32_t j = 0; j < length; ++j) {
     if ((static_cast<std::uint32_t>(j) % kProgressInterval) == 0) {
       if (out.failed()) return false;
       if (progress.report) progress.report(progress.ctx, j, length);
     }
-    const FrequencyTable& table = model->predict();
-    const int x = code_byte(table);
+    const ByteModel::LaggedTables tables = model->predict_lagged();
+    if (tables.settled_previous != nullptr && !coder.finish(*tables.settled_previous)) return false;
+    const int x = tables.current != nullptr ? coder.code(*tables.current) : coder.code_open(*model);
     if (x < 0) return false;
     model->update(static_cast<unsigned>(x));
   }
+  if (const FrequencyTable* last = model->settle()) return coder.finish(*last);
   return true;
 }
+
+class Encoding {
+ public:
+  Encoding(ByteSource& in, RangeEncoder& encoder) : in_(in), encoder_(encoder) {}
+
+  int code(const FrequencyTable& table) {
+    const int x = in_.get();
+    if (x >= 0) encode(x, table);
+    return x;
+  }
+  int code_open(ByteModel&) { return waiting_ = in_.get(); }
+  bool finish(const FrequencyTable& table) {
+    encode(waiting_, table);
+    return true;
+  }
+
+ private:
+  void encode(int x, const FrequencyTable& table) {
+    encoder_.encode(table.cumulative(static_cast<unsigned>(x)), static_cast<std::uint32_t>(table.freq[x]),
+                    table.total);
+  }
+
+  ByteSource& in_;
+  RangeEncoder& encoder_;
+  int waiting_ = 0;
+};
+
+// A byte is written only once the decoder has narrowed by it without a
+// fault, whether at once or when its table settles.
+class Decoding {
+ public:
+  Decoding(RangeDecoder& decoder, ByteSink& out) : decoder_(decoder), out_(out) {}
+
+  int code(const FrequencyTable& table) {
+    const unsigned x = decoder_.decode_symbol(table);
+    return accept(x) ? static_cast<int>(x) : -1;
+  }
+  int code_open(ByteModel& model) {
+    const std::uint64_t* open;
+    const FrequencyTable& lower = model.open_bounds(open);
+    unsigned x;
+    if (decoder_.symbol_within(lower, open, x)) return static_cast<int>(waiting_ = x);
+    return code(*model.settle());
+  }
+  bool finish(const FrequencyTable& table) {
+    decoder_.narrow(table.cumulative(waiting_), static_cast<std::uint32_t>(table.freq[waiting_]), table.total);
+    return accept(waiting_);
+  }
+
+ private:
+  bool accept(unsigned x) {
+    if (decoder_.fault() != RangeDecoder::Fault::none) return false;
+    out_.put(static_cast<std::uint8_t>(x));
+    return true;
+  }
+
+  RangeDecoder& decoder_;
+  ByteSink& out_;
+  unsigned waiting_ = 0;
+};
 
 }  // namespace
 
 Status compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress) {
   put_length(out, length);
   RangeEncoder encoder(out);
-  const bool complete = run_model(length, out, progress, [&](const FrequencyTable& table) {
-    const int x = in.get();
-    if (x >= 0) encoder.encode(table.cumulative(x), table.freq[x], table.total);
-    return x;
-  });
+  Encoding coder(in, encoder);
+  const bool complete = run_model(length, out, progress, coder);
   encoder.flush();
   if (!out.flush()) return Status::write_error;
   if (in.failed()) return Status::read_error;
@@ -86,12 +150,8 @@ Status decompress(ByteSource& in, ByteSink& out, const Progress& progress) {
   decoder.start();
   if (decoder.fault() != RangeDecoder::Fault::none)
     return damage_or_read_error(fault_status(decoder, in));
-  const bool complete = run_model(length, out, progress, [&](const FrequencyTable& table) {
-    const unsigned x = decoder.decode_symbol(table);
-    if (decoder.fault() != RangeDecoder::Fault::none) return -1;
-    out.put(static_cast<std::uint8_t>(x));
-    return static_cast<int>(x);
-  });
+  Decoding coder(decoder, out);
+  const bool complete = run_model(length, out, progress, coder);
   if (out.failed()) return Status::write_error;
   if (!complete) return damage_or_read_error(fault_status(decoder, in));
   // The decoder has read exactly the stream; whatever follows is not ours.
