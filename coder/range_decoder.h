@@ -97,8 +97,7 @@ class RangeDecoder {
   // false. Changes nothing either way.
   template <class Table>
   bool symbol_within(const Table& lower, const std::uint64_t open[4], unsigned& s) const {
-    unsigned below_all = 0;
-    for (int w = 0; w < 4; ++w) below_all += static_cast<unsigned>(__builtin_popcountll(open[w]));
+    const unsigned below_all = count_open(open, 256);
     const std::uint32_t total_low = lower.total;
     const std::uint32_t total_high = total_low + below_all;
     // The code's position grows with the total.
@@ -109,10 +108,7 @@ class RangeDecoder {
     const unsigned x = lower.find(static_cast<std::uint32_t>(v_low), cum_low);
     // The exact interval of x starts at most one unit per open byte below x
     // higher, and ends no lower than lower's.
-    unsigned below_x = 0;
-    for (unsigned w = 0; w < x / 64; ++w) below_x += static_cast<unsigned>(__builtin_popcountll(open[w]));
-    if (x % 64 != 0) below_x += static_cast<unsigned>(__builtin_popcountll(open[x / 64] << (64 - x % 64)));
-    if (cum_low + below_x > v_low) return false;
+    if (cum_low + count_open(open, x) > v_low) return false;
     if (v_high >= std::uint64_t{cum_low} + static_cast<std::uint32_t>(lower.freq[x])) return false;
     s = x;
     return true;
@@ -161,6 +157,19 @@ class RangeDecoder {
     }
     v = static_cast<std::uint32_t>(q);
     return true;
+  }
+
+  // The bytes below `end` marked in open. Few are marked (a byte or two in
+  // the model's open tables), so the count goes bit by bit, which also needs
+  // no population-count instruction that the baseline processor may lack.
+  static unsigned count_open(const std::uint64_t open[4], unsigned end) {
+    unsigned n = 0;
+    for (unsigned w = 0; w < 4 && 64 * w < end; ++w) {
+      std::uint64_t bits = open[w];
+      if (end < 64 * w + 64) bits &= (std::uint64_t{1} << (end - 64 * w)) - 1;
+      for (; bits != 0; bits &= bits - 1) ++n;
+    }
+    return n;
   }
 
   // Keeps the first fault: it is the one that explains the others.

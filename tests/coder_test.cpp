@@ -494,7 +494,9 @@ BoundsRun decode_with_bounds(const std::vector<std::uint8_t>& stream, const std:
     EXPECT_EQ(bounded.fault(), exact.fault()) << "symbol " << i;
     if (exact.fault() != RangeDecoder::Fault::none) break;
     EXPECT_EQ(got, want) << "symbol " << i;
-    if (expected != nullptr) EXPECT_EQ(got, (*expected)[i]) << "symbol " << i;
+    if (expected != nullptr) {
+      EXPECT_EQ(got, (*expected)[i]) << "symbol " << i;
+    }
     if (got != want) break;
   }
   EXPECT_EQ(bounded.code(), exact.code());
