@@ -136,7 +136,14 @@ void ContextSelections::run(const Request& r) {
 std::uint32_t ContextSelections::enqueue(const Request& r) {
   const std::uint32_t seq = ++submitted_;
   // The entry is free once the thread has run the request kQueue before.
-  if (seq > kQueue) owner_wait(finished_, seq - kQueue);
+  // The thread writes finished_ after every request, so reading it costs a
+  // transfer between the processors' caches each time: the owner reads it
+  // only when the number it saw last is too small (once in some hundreds
+  // of requests when the thread keeps up).
+  if (seq > kQueue && seq - kQueue > finished_seen_) {
+    owner_wait(finished_, seq - kQueue);
+    finished_seen_ = finished_.load(std::memory_order_acquire);
+  }
   Entry& e = queue_[(seq - 1) % kQueue];
   e.request = r;
   e.seq.store(seq, std::memory_order_release);
@@ -168,6 +175,7 @@ void ContextSelections::submit(const Request& r, bool needed_next) {
 
 void ContextSelections::start_worker() {
   finished_.store(submitted_, std::memory_order_relaxed);
+  finished_seen_ = submitted_;
 #if defined(__unix__)
   // The thread takes no signals (it inherits this mask): the process's
   // handlers then always run in the owner's thread, which may block them

@@ -116,6 +116,8 @@ class ContextSelections {
   // of its last queued request (0: none since reset, or its last request
   // ran in the owner's thread).
   std::uint32_t submitted_ = 0;
+  // finished_ as the owner last read it.
+  std::uint32_t finished_seen_ = 0;
   std::uint32_t last_request_[256];
   // Requests run in the owner's thread before the second thread starts.
   std::uint32_t inline_runs_ = 0;

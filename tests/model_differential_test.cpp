@@ -119,7 +119,9 @@ class ModelDifferential : public ::testing::Test {
         const FrequencyTable& lower = lagged->open_bounds(marked);
         std::uint32_t sum = 0;
         for (unsigned k = 0; k < 256; ++k) {
-          if (k % FrequencyTable::kBlock == 0) EXPECT_EQ(lower.block_cum[k / FrequencyTable::kBlock], sum);
+          if (k % FrequencyTable::kBlock == 0) {
+            EXPECT_EQ(lower.block_cum[k / FrequencyTable::kBlock], sum);
+          }
           sum += static_cast<std::uint32_t>(lower.freq[k]);
           const int up = p.freq[k] - lower.freq[k];
           if (marked[k / 64] >> (k % 64) & 1) {
