@@ -85,31 +85,32 @@ class RangeDecoder {
     return s;
   }
 
-  // The symbol of the code under a table known only within bounds: lower
-  // has frequencies that are exact except at the bytes marked in open (bit
-  // k % 64 of open[k / 64]), where the exact one is this one or one more,
-  // and lower's total and block_cum (as FrequencyTable has them). Returns
-  // true and the byte s if every table within those bounds puts the code in
-  // s's interval, without a fault: decode_symbol() with the exact table
-  // would find s, and narrow() with the exact table's cumulative frequency,
-  // frequency and total then does what decode_symbol() does. Otherwise
-  // (the code lies near a boundary that the open bytes can move) returns
-  // false. Changes nothing either way.
+  // The symbol of the code under a table known only within bounds: the
+  // exact table's frequencies are those of `estimate` except at the bytes
+  // marked in open (bit k % 64 of open[k / 64]), where they may be one more
+  // or one less; estimate has its total and block_cum (as FrequencyTable
+  // has them). Returns true and the byte s if every table within those
+  // bounds puts the code in s's interval, without a fault: decode_symbol()
+  // with the exact table would find s, and narrow() with the exact table's
+  // cumulative frequency, frequency and total then does what
+  // decode_symbol() does. Otherwise (the code lies near a boundary that the
+  // open bytes can move) returns false. Changes nothing either way.
   template <class Table>
-  bool symbol_within(const Table& lower, const std::uint64_t open[4], unsigned& s) const {
-    const unsigned below_all = count_open(open, 256);
-    const std::uint32_t total_low = lower.total;
-    const std::uint32_t total_high = total_low + below_all;
+  bool symbol_within(const Table& estimate, const std::uint64_t open[4], unsigned& s) const {
+    const unsigned spread = count_open(open, 256);
+    if (spread >= estimate.total) return false;
     // The code's position grows with the total.
-    const std::uint64_t v_low = std::uint64_t{code_} * total_low / range_;
-    const std::uint64_t v_high = std::uint64_t{code_} * total_high / range_;
-    // (A v_low at or past total_low finds 255 and fails the last test.)
-    std::uint32_t cum_low;
-    const unsigned x = lower.find(static_cast<std::uint32_t>(v_low), cum_low);
+    const std::uint64_t v_low = std::uint64_t{code_} * (estimate.total - spread) / range_;
+    const std::uint64_t v_high = std::uint64_t{code_} * (estimate.total + spread) / range_;
+    // (A v_low at or past the estimate's total finds 255 and fails the last
+    // test.)
+    std::uint32_t cum;
+    const unsigned x = estimate.find(static_cast<std::uint32_t>(v_low), cum);
     // The exact interval of x starts at most one unit per open byte below x
-    // higher, and ends no lower than lower's.
-    if (cum_low + count_open(open, x) > v_low) return false;
-    if (v_high >= std::uint64_t{cum_low} + static_cast<std::uint32_t>(lower.freq[x])) return false;
+    // higher, and ends at most one unit per open byte up to x lower.
+    if (cum + count_open(open, x) > v_low) return false;
+    if (v_high + count_open(open, x + 1) >= std::uint64_t{cum} + static_cast<std::uint32_t>(estimate.freq[x]))
+      return false;
     s = x;
     return true;
   }

@@ -154,22 +154,11 @@ const FrequencyTable& ByteModel::settle_open() {
 }
 
 // An undecided product lies within the margin of a half-integer h + 1/2 and
-// the model's own within the margin of it (kHalfwayMargin), so the model's
-// rounds to h or h + 1, with h the integer part of the estimated product.
-const FrequencyTable& ByteModel::open_bounds(const std::uint64_t*& open) {
-  const float* mixed = mixed_[open_side_];
-  FrequencyTable& table = tables_[open_side_];
+// the model's own within the margin of it (kHalfwayMargin), so both round
+// to h or h + 1.
+const FrequencyTable& ByteModel::open_estimate(const std::uint64_t*& open) const {
   open = undecided_[open_side_];
-  for (int w = 0; w < 4; ++w) {
-    for (std::uint64_t bits = open[w]; bits != 0; bits &= bits - 1) {
-      const int j = 64 * w + __builtin_ctzll(bits);
-      const double y = open_scale_ * mixed[j];
-      std::int32_t f = kernels::round_to_nearest_even(y);
-      if (f > y) --f;
-      table.set(j, f < 1 ? 1 : f);
-    }
-  }
-  return table;
+  return tables_[open_side_];
 }
 
 void ByteModel::update(unsigned x) {

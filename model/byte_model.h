@@ -49,7 +49,7 @@ class ByteModel {
   // Usage: predict_lagged(), then the byte x and update(x), and so on; the
   // table of a byte is in `current` at once, or in `settled_previous` of the
   // next predict_lagged(), or from settle() after the last update(). While
-  // a table is open (before update()), open_bounds() and settle() may be
+  // a table is open (before update()), open_estimate() and settle() may be
   // called.
   struct LaggedTables {
     const FrequencyTable* settled_previous;  // the last byte's, if it was open
@@ -60,13 +60,11 @@ class ByteModel {
   // Settles the open table now and returns it; nullptr if none is open.
   const FrequencyTable* settle();
 
-  // Bounds on the open table before update(): sets its undecided
-  // frequencies to the lower of the two integers each can still take and
-  // returns the table so (total and block_cum included) with the undecided
-  // bytes marked in open (bit k % 64 of open[k / 64]); the settled table
-  // has each marked frequency equal to this one or one more, the others
-  // equal. settle() or the next predict_lagged() overwrites these values.
-  const FrequencyTable& open_bounds(const std::uint64_t*& open);
+  // The open table as estimated, before update(): total and block_cum are
+  // those of its frequencies, and the settled table differs from it at
+  // most by one at each byte marked in open (bit k % 64 of open[k / 64])
+  // and nowhere else.
+  const FrequencyTable& open_estimate(const std::uint64_t*& open) const;
 
   // Read-only views, for tests and diagnostics.
   unsigned context() const { return context_; }

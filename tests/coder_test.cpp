@@ -427,10 +427,10 @@ namespace bytemix {
 namespace {
 
 // A table whose frequencies the decoder knows only within bounds: the
-// exact table, and the lower bounds that lie one below it at some of the
-// open bytes (never below 1), as the model's open tables have them.
+// exact table, and an estimate that lies one above or below it at some of
+// the open bytes (never below 1), as the model's open tables have them.
 struct BoundedTable {
-  FrequencyTable exact, lower;
+  FrequencyTable exact, estimate;
   std::uint64_t open[4] = {};
 };
 
@@ -452,14 +452,16 @@ BoundedTable random_bounded_table(std::mt19937_64& rng) {
   for (unsigned k = 0; k < 256; ++k) {
     const std::uint64_t r = rng();
     const auto f = static_cast<std::int32_t>(r % 4 == 0 ? 1 + r / 4 % 3 : 1 + r / 4 % 65536);
-    b.exact.freq[k] = b.lower.freq[k] = f;
+    b.exact.freq[k] = b.estimate.freq[k] = f;
     if (static_cast<int>(rng() % 256) < open_per_256) {
       b.open[k / 64] |= std::uint64_t{1} << (k % 64);
-      if (f > 1 && rng() % 2 == 0) b.lower.freq[k] = f - 1;
+      const std::uint64_t way = rng() % 3;
+      if (way == 1) b.estimate.freq[k] = f + 1;
+      if (way == 2 && f > 1) b.estimate.freq[k] = f - 1;
     }
   }
   fill_sums(b.exact);
-  fill_sums(b.lower);
+  fill_sums(b.estimate);
   return b;
 }
 
@@ -484,7 +486,7 @@ BoundsRun decode_with_bounds(const std::vector<std::uint8_t>& stream, const std:
     if (exact.fault() != RangeDecoder::Fault::none) break;
     const unsigned want = exact.decode_symbol(t.exact);
     unsigned got;
-    if (bounded.symbol_within(t.lower, t.open, got)) {
+    if (bounded.symbol_within(t.estimate, t.open, got)) {
       ++run.from_bounds;
       bounded.narrow(t.exact.cumulative(got), static_cast<std::uint32_t>(t.exact.freq[got]), t.exact.total);
     } else {

@@ -40,7 +40,7 @@ Status fault_status(const RangeDecoder& decoder, ByteSource& in) {
 // the model learn the byte. The model may leave a table open for a byte
 // (ByteModel::predict_lagged) and hand it over settled at the next byte or
 // at the end; the coder then codes the byte in two steps: code_open() takes
-// the byte (the decoder finds it from the table's bounds, or settles the
+// the byte (the decoder finds it from the estimated table, or settles the
 // table at once), finish() codes it with the settled table before anything
 // else is coded. code() and code_open() return the byte, or -1 to stop;
 // finish() returns false to stop. The loop also stops at the next progress
@@ -103,9 +103,9 @@ class Decoding {
   }
   int code_open(ByteModel& model) {
     const std::uint64_t* open;
-    const FrequencyTable& lower = model.open_bounds(open);
+    const FrequencyTable& estimate = model.open_estimate(open);
     unsigned x;
-    if (decoder_.symbol_within(lower, open, x)) return static_cast<int>(waiting_ = x);
+    if (decoder_.symbol_within(estimate, open, x)) return static_cast<int>(waiting_ = x);
     return code(*model.settle());
   }
   bool finish(const FrequencyTable& table) {
