@@ -124,7 +124,6 @@ ByteModel::LaggedTables ByteModel::predict_lagged() {
   if (!k.frequencies(mixed, scale, margin, table, undecided_[side_])) {
     open_ = true;
     open_side_ = side_;
-    open_scale_ = scale;
     open_total_.start(m, kernels::live_blocks(coef, occupied_[c]));
     // What follows (the coder's step, the order-0 selection) does not
     // depend on the total either: its first blocks run beside it.

@@ -16,7 +16,7 @@ namespace bytemix {
 // the same bytes produce bit-identical frequency tables on every machine.
 //
 // Usage: reset(), then strictly alternating predict() and update(x) for each
-// byte. No memory is allocated after construction (the object is ~650 KiB;
+// byte. No memory is allocated after construction (the object is ~700 KiB;
 // keep it off small stacks).
 //
 // The loops over 256 counts and 64 candidates run in the vector kernels of
@@ -104,11 +104,10 @@ class ByteModel {
   FrequencyTable tables_[2];
   std::uint64_t undecided_[2][4];
   unsigned side_ = 0;
-  // The open table (on side open_side_, its frequencies estimated with
-  // open_scale_) and its index-order total, in progress.
+  // The open table (on side open_side_) and its index-order total, in
+  // progress.
   bool open_ = false;
   unsigned open_side_ = 0;
-  double open_scale_ = 0;
   kernels::OrderedTotal open_total_;
   const FrequencyTable& settle_open();
 

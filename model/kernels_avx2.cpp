@@ -145,8 +145,8 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   return finish_frequencies(near, table, undecided);
 }
 
-// Only the blocks of occupied are visited. Every other block also adds a
-// block of carry.
+// Only the blocks of occupied are visited. Every fourth block, counted
+// over the four rows in turn, also adds a block of carry.
 double decay_row(float* row, float decay, std::uint16_t occupied, OrderedTotal& carry, unsigned& turn) {
   const __m256 floor = _mm256_set1_ps(kDecayFloorF);
   const __m256 k = _mm256_set1_ps(decay);
