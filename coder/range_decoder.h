@@ -97,13 +97,16 @@ class RangeDecoder {
   // open bytes can move) returns false. Changes nothing either way.
   template <class Table>
   bool symbol_within(const Table& estimate, const std::uint64_t open[4], unsigned& s) const {
+    // The exact total lies within spread of the estimate's (and a spread
+    // as large as the total leaves nothing to find).
     const unsigned spread = count_open(open, 256);
     if (spread >= estimate.total) return false;
     // The code's position grows with the total.
     const std::uint64_t v_low = std::uint64_t{code_} * (estimate.total - spread) / range_;
     const std::uint64_t v_high = std::uint64_t{code_} * (estimate.total + spread) / range_;
-    // (A v_low at or past the estimate's total finds 255 and fails the last
-    // test.)
+    // A v_low at or past the estimate's total (only a damaged stream gives
+    // one, and it may not fit 32 bits) fails the last test below, whatever
+    // find() makes of it: v_high >= v_low >= every interval's end.
     std::uint32_t cum;
     const unsigned x = estimate.find(static_cast<std::uint32_t>(v_low), cum);
     // The exact interval of x starts at most one unit per open byte below x
