@@ -71,8 +71,8 @@ void block_sums(FrequencyTable& table) {
   table.total = cum;
 }
 
-// The end of frequencies(): the lanes marked near a half go to the caller;
-// with none, the table's block sums complete it.
+// The end of frequencies(): the table's block sums, and the lanes marked
+// near a half for the caller.
 bool finish_frequencies(const std::uint64_t near[4], FrequencyTable& table, std::uint64_t undecided[4]) {
   block_sums(table);
   if ((near[0] | near[1] | near[2] | near[3]) == 0) return true;

@@ -33,9 +33,6 @@ class OrderedTotal {
     total_ = 0;
   }
 
-  // True while blocks remain to be added.
-  bool open() const { return left_ != 0; }
-
   // Adds the next live block, if any.
   void add_block() {
     if (left_ == 0) return;
