@@ -111,9 +111,10 @@ class RangeDecoder {
     const unsigned x = estimate.find(static_cast<std::uint32_t>(v_low), cum);
     // The exact interval of x starts at most one unit per open byte below x
     // higher, and ends at most one unit per open byte up to x lower.
-    if (cum + count_open(open, x) > v_low) return false;
-    if (v_high + count_open(open, x + 1) >= std::uint64_t{cum} + static_cast<std::uint32_t>(estimate.freq[x]))
-      return false;
+    const unsigned below_x = count_open(open, x);
+    const unsigned up_to_x = below_x + static_cast<unsigned>(open[x / 64] >> (x % 64) & 1);
+    if (cum + below_x > v_low) return false;
+    if (v_high + up_to_x >= std::uint64_t{cum} + static_cast<std::uint32_t>(estimate.freq[x])) return false;
     s = x;
     return true;
   }
