@@ -72,6 +72,7 @@ void ByteModel::reset() {
   sum_order0_fast_ = 0;
   weight_order0_ = 0;
   context_ = 0;
+  previous_context_ = 0;
   inv_order0_slow_ = inv_order0_fast_ = inv_order1_slow_ = inv_order1_fast_ = 0;
   order0_live_ = 0xFFFF;
   frozen_order0_slow_ = frozen_order0_fast_ = 0;
@@ -178,7 +179,7 @@ void ByteModel::update(unsigned x) {
   selections_.submit({c, static_cast<float>(inv_order1_slow_ * o1s[x]),
                       static_cast<float>(inv_order1_fast_ * o1f[x]), static_cast<float>(p0), o1s[x], o1f[x],
                       inv_order1_slow_, inv_order1_fast_},
-                     x == c);
+                     x == c || c == previous_context_);
   selections_.prefetch(x);
 
   // x's counts are about to leave the floor: its block decays again.
@@ -195,6 +196,7 @@ void ByteModel::update(unsigned x) {
   sum_order0_slow_ = (sums[2] + frozen_order0_slow_) + add_count(order0_slow_[x]);
   sum_order0_fast_ = (sums[3] + frozen_order0_fast_) + add_count(order0_fast_[x]);
   occupied_[c] |= kernels::occupancy_bit(x);
+  previous_context_ = c;
   context_ = x;
   if (--bytes_to_freeze_ == 0) freeze_order0_blocks();
 }

@@ -131,6 +131,12 @@ class ByteModel {
   void thaw_order0_block(unsigned byte);
 
   unsigned context_;
+  // The context before context_. A context that came twice running (a run
+  // of one byte, as in an image's blank lines) is likely to come again
+  // within a byte, so its selections run on the model's own thread: a round
+  // trip to the second thread, and moving the context's cost rows between
+  // the processors' caches, would take longer than the selections.
+  unsigned previous_context_;
   // Inverse sums of the four count rows at the last predict(): 1/S, or 0 for
   // an empty row.
   double inv_order0_slow_, inv_order0_fast_, inv_order1_slow_, inv_order1_fast_;

@@ -151,7 +151,7 @@ std::uint32_t ContextSelections::enqueue(const Request& r) {
   return seq;
 }
 
-void ContextSelections::submit(const Request& r, bool needed_next) {
+void ContextSelections::submit(const Request& r, bool needed_soon) {
   const unsigned c = r.context;
   if (worker_.joinable() && ++window_requests_ == kSleepWindow) {
     if (owner_slept_ > kMaxOwnerSleeps) {
@@ -160,12 +160,13 @@ void ContextSelections::submit(const Request& r, bool needed_next) {
     }
     window_requests_ = owner_slept_ = 0;
   }
-  if (worker_.joinable() && !needed_next) {
+  if (worker_.joinable() && !needed_soon) {
     last_request_[c] = enqueue(r);
     return;
   }
   // Here, in this thread: either there is no second thread, or the owner
-  // predicts in this context next and would only wait for the round trip.
+  // expects to predict in this context again at once and would only wait
+  // for the round trip.
   // The thread has nothing of context c in hand (the owner has waited for
   // c's last request before predicting in c), so the two never meet.
   run(r);

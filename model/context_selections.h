@@ -50,9 +50,10 @@ class ContextSelections {
   void reset();
 
   // Re-chooses the two weights of r.context, now or on the second thread.
-  // needed_next: the owner's next prediction is in r.context (then this
-  // thread runs it at once rather than wait for the round trip).
-  void submit(const Request& r, bool needed_next);
+  // needed_soon: the owner expects to predict in r.context again within a
+  // byte or so (then this thread runs it at once rather than wait for the
+  // round trip, and c's cost rows stay in this processor's cache).
+  void submit(const Request& r, bool needed_soon);
 
   // The weights of context c after every request submitted for it.
   Weights weights(unsigned c);
