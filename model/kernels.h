@@ -60,8 +60,7 @@ struct Table {
   // of order0_live promises that every count of o0s and o0f in the block of
   // 16 bytes j is at or below the floor, so that the decay leaves it as it
   // is: such blocks are skipped and left out of sums[2] and sums[3].
-  // carry as for mix: the decay adds some of its blocks, about one for
-  // every two blocks of its own.
+  // carry as for mix: the decay adds a few of its blocks between its own.
   void (*decay)(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4],
                 std::uint16_t occupied, std::uint16_t order0_live, OrderedTotal& carry);
 

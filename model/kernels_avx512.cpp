@@ -190,6 +190,11 @@ inline void decay_block(float* row, __m512 factor, __m512d acc[2]) {
   acc[1] = _mm512_add_pd(acc[1], widen_high(v));
 }
 
+// One block of carry every fourth pair of blocks: a block of the chain is
+// sixteen dependent additions, which outlast several pairs of the decay's
+// own, and a denser share would fill the processor's window with the chain
+// (pic, whose every block is live, compressed about 3 % faster than with
+// one block every second pair).
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied,
            std::uint16_t order0_live, OrderedTotal& carry) {
   const __m512 slow = _mm512_set1_ps(kSlowDecayF), fast = _mm512_set1_ps(kFastDecayF);
@@ -198,13 +203,13 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   unsigned turn = 0;
   for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
     const int i = __builtin_ctz(bits) * kOccupancyBlock;
-    if (++turn & 1) carry.add_block();
+    if ((++turn & 3) == 0) carry.add_block();
     decay_block(o1s + i, slow, acc[0]);
     decay_block(o1f + i, fast, acc[1]);
   }
   for (unsigned bits = order0_live; bits != 0; bits &= bits - 1) {
     const int i = __builtin_ctz(bits) * kOccupancyBlock;
-    if (++turn & 1) carry.add_block();
+    if ((++turn & 3) == 0) carry.add_block();
     decay_block(o0s + i, slow, acc[2]);
     decay_block(o0f + i, fast, acc[3]);
   }
