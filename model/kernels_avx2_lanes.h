@@ -273,7 +273,7 @@ double select_weight(float a, float b, float* costs, float decay) {
       // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
       // normal range gives an infinite bound, and the lane is settled exactly.
       const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x[j])));
-      ej = _mm256_add_pd(_mm256_add_pd(scaled, slack), _mm256_mul_pd(four_delta, rho));
+      ej = _mm256_add_pd(_mm256_add_pd(scaled, slack), _mm256_mul_pd(_mm256_set1_pd(delta), rho));
       cj = _mm256_and_pd(known, cj);
       ej = _mm256_blendv_pd(inf, ej, known);
     }

@@ -448,7 +448,7 @@ double select_estimated(float a, float b, float* costs, float decay) {
   const __m512d slack = _mm512_set1_pd(kCostSlack);
   const __m512d inf = _mm512_set1_pd(__builtin_inf());
   const __m512d d = _mm512_set1_pd(decay);
-  const __m512d four_delta = _mm512_set1_pd(4 * delta);
+  const __m512d vdelta = _mm512_set1_pd(delta);
   __m512d c[kVectors], err[kVectors], lo[kVectors];
   // When every float is decided, RN_float of the lower end is the cost's.
   __m256 rounded[kVectors];
@@ -458,7 +458,7 @@ double select_estimated(float a, float b, float* costs, float decay) {
     const __m512d p = _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(costs + 8 * j)), d);
     __m512d cj = _mm512_maskz_sub_pd(known[j], p, l[j]);
     __m512d ej = _mm512_fmadd_pd(slack, _mm512_add_pd(_mm512_abs_pd(cj), _mm512_abs_pd(l[j])),
-                                 _mm512_fmadd_pd(four_delta, _mm512_rcp14_pd(x[j]), slack));
+                                 _mm512_fmadd_pd(vdelta, _mm512_rcp14_pd(x[j]), slack));
     ej = _mm512_mask_blend_pd(known[j], inf, ej);
     if (j == 0 && a == 0) {
       // Candidate 0 has probability 0: its cost is exact.

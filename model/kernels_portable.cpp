@@ -173,13 +173,13 @@ double select_weight(float a, float b, float* costs, float decay) {
   // candidate.
   double smallest = __builtin_inf();
   for (int i = 0; i < kCandidates; ++i) smallest = known[i] && x[i] < smallest ? x[i] : smallest;
-  const double blend_term = (4 * delta) / smallest;
+  const double blend_term = delta / smallest;
   const bool per_candidate = !(blend_term <= 0x1p-40);
   for (int i = 0; i < kCandidates; ++i) {
     const double l = ln_estimate_finish(e[i], z[i], t[i]);
     c[i] = costs[i] * d - l;
     err[i] = (kCostSlack * (__builtin_fabs(c[i]) + __builtin_fabs(l)) + kCostSlack) +
-             (per_candidate ? (4 * delta) / x[i] : blend_term);
+             (per_candidate ? delta / x[i] : blend_term);
   }
   for (int i = 0; i < kCandidates; ++i) {
     if (!known[i]) c[i] = 0, err[i] = __builtin_inf();

@@ -15,18 +15,23 @@
 //
 // The estimate: x~_i = RN(a + RN(i step)), L_i = ln_estimate(x~_i) and
 // c~_i = RN(P_i - L_i). With M = max(|a|, |b|) every blend, exact or
-// estimated, is at most M (1 + 2^-50) in magnitude; the chain's i roundings
+// estimated, is at most M (1 + 2^-46) in magnitude; the chain's i roundings
 // and the estimate's two give |x~_i - x_i| <= (i + 2) M 2^-52.9 < M 2^-46.8.
-// With Delta = M * kBlendSlack = M 2^-45 and x~_i > 4 Delta this gives
-// |ln x~_i - ln x_i| <= 0.32 Delta / x~_i; adding the estimate's own error
-// (2^-51 (1 + |L_i|)), bytemix::ln's rounding (u |y_i|), the two roundings
-// of the cost (u |c~_i| and u |c_i|) and the rounding of c~_i -+ err:
-//   |c~_i - c_i| < 2^-49 (1 + |L_i| + |c~_i|) + 0.4 Delta / x~_i.
+// With Delta = M * kBlendSlack = M 2^-46 and x~_i > 4 Delta, the accumulated
+// blend x_i > x~_i - 0.58 Delta > 0 and
+// |ln x~_i - ln x_i| <= 0.58 Delta / (x~_i - 0.58 Delta) < 0.68 Delta / x~_i;
+// adding the estimate's own error (2^-51 (1 + |L_i|)), bytemix::ln's
+// rounding (u |y_i|), the two roundings of the cost (u |c~_i| and u |c_i|)
+// and the rounding of c~_i -+ err:
+//   |c~_i - c_i| < 2^-49 (1 + |L_i| + |c~_i|) + 0.68 Delta / x~_i.
 // The kernels use
-//   err_i = kCostSlack (|c~_i| + |L_i| + 1) + 4 Delta rho_i,
-// kCostSlack = 2^-46 and rho_i at least
-// (1 - 2^-11) / x~_i (a reciprocal estimate or a quotient): eight times
-// that bound. A lane with x~_i <= 4 Delta or outside the
+//   err_i = kCostSlack (|c~_i| + |L_i| + 1) + Delta rho_i,
+// kCostSlack = 2^-48 and rho_i at least (1 - 2^-11) / x~_i (a reciprocal
+// estimate or a quotient): at least 1.4 times that bound. (Until the
+// costs of a file so predictable that every blend is near 1 lay near 0,
+// the bound was four to eight times looser than this; there, with float
+// spacings of 2^-31, a looser bound left one selection in 40 to
+// settle_selection.) A lane with x~_i <= 4 Delta or outside the
 // estimate's domain gets c~_i = 0 and err_i = +inf (decided exactly later);
 // candidate 0 with a = 0 is exact (c~_0 = RN(P_0 + 65535), err_0 = 0).
 // Estimated blends may also be formed with one rounding (fused), which only
@@ -49,7 +54,7 @@ namespace bytemix::kernels {
 
 // Delta = max(|a|, |b|) * kBlendSlack bounds how far an estimated blend may
 // lie from the accumulated one (see above).
-inline constexpr double kBlendSlack = 0x1p-45;
+inline constexpr double kBlendSlack = 0x1p-46;
 inline double blend_slack(double a, double b) {
   const double ma = a < 0 ? -a : a, mb = b < 0 ? -b : b;
   return (ma > mb ? ma : mb) * kBlendSlack;
@@ -57,12 +62,12 @@ inline double blend_slack(double a, double b) {
 // The factor of a cost's error bound (see above). The bound scales with the
 // logarithm's own size, so that costs near 0 (a file so predictable that
 // every blend is close to 1) keep a bound far below their float spacing.
-inline constexpr double kCostSlack = 0x1p-46;
+inline constexpr double kCostSlack = 0x1p-48;
 
 // Probabilities a, b (finite, positive) within a ratio of 2^42 of each
 // other: then every estimated blend x~_i, formed by one or two roundings,
 // lies within max(a, b) 2^-50 of the interval [min, max] of a and b, so
-//   x~_i >= min - max 2^-50 >= min (1 - 2^-8) > max 2^-43 = 4 Delta,
+//   x~_i >= min - max 2^-50 >= min (1 - 2^-8) > max 2^-44 = 4 Delta,
 // and a float's smallest value as a double is a normal double: every lane
 // is in the estimate's domain with a usable bound, and
 // rho = 1 / (min (1 - 2^-8)) (the product is exact, its reciprocal rounded
@@ -75,7 +80,7 @@ inline bool blends_within_ratio(float a, float b) {
 inline double known_blends_error_floor(double a, double b) {
   const double lo = a < b ? a : b;
   const double rho = 1 / (lo * (1 - 0x1p-8));
-  return kCostSlack + 4 * blend_slack(a, b) * rho;
+  return kCostSlack + blend_slack(a, b) * rho;
 }
 
 // Equal probabilities give every candidate the same blend, a itself (each
