@@ -41,8 +41,9 @@ class ByteModel {
   // predict() for a coder that can take a byte's table one byte later.
   // Where the model needs its index-order total (a chain of 256 dependent
   // additions) for some frequency, it leaves this byte's table open and
-  // adds the total's blocks between those of the next update()'s decay and
-  // the next prediction's mix, which do not depend on it; the next
+  // adds the total's blocks a few at a time over the work that follows (the
+  // next update()'s order-0 selection and decay, the next prediction's
+  // mix), which does not depend on it; the next
   // predict_lagged() returns the table settled. The tables are predict()'s,
   // bit for bit.
   //

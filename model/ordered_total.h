@@ -18,7 +18,7 @@ namespace bytemix::kernels {
 //
 // The chain may also be taken a block at a time: add_block() adds the next
 // live block, so that a kernel with work of its own (the decay, the next
-// mix) can carry the chain along, one block between two of its own, and
+// mix) can carry the chain along, a block between some of its own, and
 // the processor runs both side by side instead of one after the other. The
 // additions and their order are the same either way.
 class OrderedTotal {

@@ -27,11 +27,11 @@
 // The kernels use
 //   err_i = kCostSlack (|c~_i| + |L_i| + 1) + Delta rho_i,
 // kCostSlack = 2^-48 and rho_i at least (1 - 2^-11) / x~_i (a reciprocal
-// estimate or a quotient): at least 1.4 times that bound. (Until the
-// costs of a file so predictable that every blend is near 1 lay near 0,
-// the bound was four to eight times looser than this; there, with float
-// spacings of 2^-31, a looser bound left one selection in 40 to
-// settle_selection.) A lane with x~_i <= 4 Delta or outside the
+// estimate or a quotient): at least 1.4 times that bound, and no more: a
+// file so predictable that every blend is near 1 has costs near 0, where
+// floats lie 2^-31 apart, and a bound four to eight times this one left
+// the float of some cost open in one selection of 44 there. A lane with
+// x~_i <= 4 Delta or outside the
 // estimate's domain gets c~_i = 0 and err_i = +inf (decided exactly later);
 // candidate 0 with a = 0 is exact (c~_0 = RN(P_0 + 65535), err_0 = 0).
 // Estimated blends may also be formed with one rounding (fused), which only
