@@ -41,10 +41,10 @@ def main():
     parser.add_argument("builds", nargs="+", metavar="NAME=DIR")
     args = parser.parse_args()
     builds = []
-    for spec in args.builds:
-        name, sep, directory = spec.partition("=")
+    for argument in args.builds:
+        name, sep, directory = argument.partition("=")
         if not sep:
-            parser.error(f"expected NAME=DIR, got {spec!r}")
+            parser.error(f"expected NAME=DIR, got {argument!r}")
         builds.append((name, directory))
     if len(builds) < 2:
         parser.error("give at least two builds")
