@@ -116,7 +116,7 @@ ByteModel::LaggedTables ByteModel::predict_lagged() {
   // The mix adds what is left of the last table's total, if that is open.
   const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_, coef, mixed, m,
                                 occupied_[c], open_total_);
-  LaggedTables result{open_ ? &settle_open() : nullptr, &table};
+  LaggedTables result{settle(), &table};
 
   // A total estimated in any order decides almost every frequency; the
   // steps where it cannot (kHalfwayMargin) take the index-order total.
