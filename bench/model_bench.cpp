@@ -135,7 +135,7 @@ void BM_Mix(benchmark::State& state) {
   alignas(64) double m[256];
   kernels::OrderedTotal none;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed, m, r.occupied, none));
+    benchmark::DoNotOptimize(t->mix(r.o1s, r.o1f, r.o0f, r.o0s, r.coef, r.mixed, m, r.occupied, 0, none));
     benchmark::ClobberMemory();
   }
 }

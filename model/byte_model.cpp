@@ -46,6 +46,12 @@ bool at_floor(const float* row, unsigned block) {
   return true;
 }
 
+bool all_equal(const float* row, unsigned block) {
+  for (int k = 1; k < kernels::kOccupancyBlock; ++k)
+    if (row[kernels::kOccupancyBlock * block + k] != row[kernels::kOccupancyBlock * block]) return false;
+  return true;
+}
+
 // Adds the increment to a count and returns what the row's sum gains by it.
 // Both the count and the sums are multiples of 2^-34 below 2^12, so the
 // difference and the sum it is added to are exact.
@@ -79,6 +85,7 @@ void ByteModel::reset() {
   previous_context_ = 0;
   inv_order0_slow_ = inv_order0_fast_ = inv_order1_slow_ = inv_order1_fast_ = 0;
   order0_live_ = 0xFFFF;
+  order0_equal_ = 0;
   frozen_order0_slow_ = frozen_order0_fast_ = 0;
   bytes_to_freeze_ = kFreezeInterval;
   open_ = false;
@@ -113,9 +120,10 @@ ByteModel::LaggedTables ByteModel::predict_lagged() {
       (w0 * (1 - wf)) * inv_order0_fast_,
       ((1 - w0) * (1 - wf)) * inv_order0_slow_,
   };
+  const auto equal = static_cast<std::uint16_t>(order0_equal_ & ~occupied_[c]);
   // The mix adds what is left of the last table's total, if that is open.
   const double estimate = k.mix(order1_slow_[c], order1_fast_[c], order0_fast_, order0_slow_, coef, mixed, m,
-                                occupied_[c], open_total_);
+                                occupied_[c], equal, open_total_);
   LaggedTables result{settle(), &table};
 
   // A total estimated in any order decides almost every frequency; the
@@ -129,7 +137,7 @@ ByteModel::LaggedTables ByteModel::predict_lagged() {
   if (!k.frequencies(mixed, scale, margin, table, undecided_[side_])) {
     open_ = true;
     open_side_ = side_;
-    open_total_.start(m, kernels::live_blocks(coef, occupied_[c]));
+    open_total_.start(m, kernels::live_blocks(coef, occupied_[c]), equal);
     // What follows (the coder's step, the order-0 selection) does not
     // depend on the total either: its first blocks run beside it.
     for (int i = 0; i < kOpenTotalHeadStart; ++i) open_total_.add_block();
@@ -214,6 +222,7 @@ void ByteModel::thaw_order0_block(unsigned byte) {
   const auto bit = static_cast<std::uint16_t>(1u << block);
   if ((order0_live_ & bit) != 0) return;
   order0_live_ |= bit;
+  order0_equal_ &= static_cast<std::uint16_t>(~bit);
   frozen_order0_slow_ -= block_sum(order0_slow_, block);
   frozen_order0_fast_ -= block_sum(order0_fast_, block);
 }
@@ -224,6 +233,7 @@ void ByteModel::freeze_order0_blocks() {
     const auto bit = static_cast<std::uint16_t>(1u << block);
     if ((order0_live_ & bit) == 0 || !at_floor(order0_slow_, block) || !at_floor(order0_fast_, block)) continue;
     order0_live_ &= static_cast<std::uint16_t>(~bit);
+    if (all_equal(order0_slow_, block) && all_equal(order0_fast_, block)) order0_equal_ |= bit;
     frozen_order0_slow_ += block_sum(order0_slow_, block);
     frozen_order0_fast_ += block_sum(order0_fast_, block);
   }

@@ -86,6 +86,7 @@ class ByteModel {
   float cost_order1(unsigned c, unsigned i) const { return selections_.cost_order1(c, i); }
   float cost_final(unsigned c, unsigned i) const { return selections_.cost_final(c, i); }
   std::uint16_t occupied(unsigned c) const { return occupied_[c]; }
+  std::uint16_t order0_equal() const { return order0_equal_; }
 
  private:
   alignas(64) float order0_slow_[256];
@@ -126,6 +127,12 @@ class ByteModel {
   // is frozen: left out of the decay, its sums kept aside, until its next
   // byte comes. Blocks are frozen every kFreezeInterval bytes.
   std::uint16_t order0_live_;
+  // The frozen blocks whose sixteen slow counts are one value, and sixteen
+  // fast counts too: bytes never seen, or not for a long while, all decayed
+  // alike to the floor. In a context without order-1 counts there, the
+  // block's mixed values are equal, and the kernels compute one of them
+  // (and add sixteen of them to the total in one step where that is exact).
+  std::uint16_t order0_equal_;
   double frozen_order0_slow_, frozen_order0_fast_;
   unsigned bytes_to_freeze_;
   void freeze_order0_blocks();

@@ -33,12 +33,16 @@ struct Table {
   // wherever it cannot change a frequency (see kHalfwayMargin).
   // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
   // 16j + 15 (see kOccupancyBlock).
+  // A set bit j of equal promises more: o1s and o1f are 0 there, and o0s
+  // and o0f each hold one value throughout the block, so that its sixteen
+  // mixed values are equal; a kernel may compute one and store it sixteen
+  // times.
   // carry: the index-order total of an earlier prediction still being
   // added (or none open); the kernel adds some or all of its blocks
   // between its own, and leaves the rest to the caller.
   double (*mix)(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
                 const double coef[4], float* mixed, double* m_out, std::uint16_t occupied,
-                OrderedTotal& carry);
+                std::uint16_t equal, OrderedTotal& carry);
 
   // freq[k] = max(1, round_to_nearest_even(scale * mixed[k])) for every k,
   // and total and block_cum (see FrequencyTable) from them. Then, if no

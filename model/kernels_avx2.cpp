@@ -16,7 +16,8 @@ namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m, std::uint16_t occupied, OrderedTotal& carry) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied, std::uint16_t equal,
+           OrderedTotal& carry) {
   const __m256d a1 = _mm256_set1_pd(coef[0]);
   const __m256d b1 = _mm256_set1_pd(coef[1]);
   const __m256d b0 = _mm256_set1_pd(coef[2]);
@@ -26,6 +27,18 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
                      _mm256_setzero_pd()};
   for (int k = 0; k < 256; k += kOccupancyBlock) {
     carry.add_block();
+    if (equal >> (k / kOccupancyBlock) & 1) {
+      // Sixteen equal values, one computed (see Table::mix).
+      const __m256d v =
+          _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(o0f[k]), b0), _mm256_mul_pd(_mm256_set1_pd(o0s[k]), a0));
+      const __m128 f = _mm256_cvtpd_ps(v);
+      for (int i = 0; i < kOccupancyBlock; i += 4) {
+        _mm256_storeu_pd(m + k + i, v);
+        _mm_storeu_ps(mixed + k + i, f);
+        part[i / 4] = _mm256_add_pd(part[i / 4], v);
+      }
+      continue;
+    }
     const bool full = occupied >> (k / kOccupancyBlock) & 1;
     for (int i = 0; i < kOccupancyBlock; i += 4) {
       const __m256d f0 = _mm256_cvtps_pd(_mm_loadu_ps(o0f + k + i));

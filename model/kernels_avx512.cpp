@@ -26,7 +26,8 @@ namespace bytemix::kernels {
 namespace {
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m, std::uint16_t occupied, OrderedTotal& carry) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied, std::uint16_t equal,
+           OrderedTotal& carry) {
   const __m512d a1 = _mm512_set1_pd(coef[0]);
   const __m512d b1 = _mm512_set1_pd(coef[1]);
   const __m512d b0 = _mm512_set1_pd(coef[2]);
@@ -35,6 +36,19 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
   __m512d part[2] = {_mm512_setzero_pd(), _mm512_setzero_pd()};
   for (int k = 0; k < 256; k += kOccupancyBlock) {
     carry.add_block();
+    if (equal >> (k / kOccupancyBlock) & 1) {
+      // Sixteen equal values, one computed (see Table::mix).
+      const __m512d v =
+          _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(o0f[k]), b0), _mm512_mul_pd(_mm512_set1_pd(o0s[k]), a0));
+      _mm512_storeu_pd(m + k, v);
+      _mm512_storeu_pd(m + k + 8, v);
+      const __m256 f = _mm512_cvtpd_ps(v);
+      _mm256_storeu_ps(mixed + k, f);
+      _mm256_storeu_ps(mixed + k + 8, f);
+      part[0] = _mm512_add_pd(part[0], v);
+      part[1] = _mm512_add_pd(part[1], v);
+      continue;
+    }
     const bool full = occupied >> (k / kOccupancyBlock) & 1;
     for (int i = 0; i < kOccupancyBlock; i += 8) {
       const __m512d f0 = _mm512_cvtps_pd(_mm256_loadu_ps(o0f + k + i));

@@ -24,12 +24,16 @@ void block_sums(FrequencyTable& table) {
 // scalar path less than testing every frequency against an estimate. So no
 // total of this path is ever left open, and carry is finished as it comes.
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
-           const double coef[4], float* mixed, double* m, std::uint16_t occupied, OrderedTotal& carry) {
+           const double coef[4], float* mixed, double* m, std::uint16_t occupied, std::uint16_t equal,
+           OrderedTotal& carry) {
   carry.finish();
   const double a1 = coef[0], b1 = coef[1], b0 = coef[2], a0 = coef[3];
   constexpr int B = kOccupancyBlock;
   for (int k = 0; k < 256; k += B) {
-    if (occupied >> (k / B) & 1) {
+    if (equal >> (k / B) & 1) {
+      const double v = o0f[k] * b0 + o0s[k] * a0;
+      for (int j = k; j < k + B; ++j) m[j] = v;
+    } else if (occupied >> (k / B) & 1) {
       for (int j = k; j < k + B; ++j)
         m[j] = ((o1s[j] * a1 + o1f[j] * b1) + o0f[j] * b0) + o0s[j] * a0;
     } else {
@@ -37,7 +41,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
     }
   }
   for (int k = 0; k < 256; ++k) mixed[k] = static_cast<float>(m[k]);
-  return ordered_total(m, live_blocks(coef, occupied));
+  return ordered_total(m, live_blocks(coef, occupied), equal);
 }
 
 bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,

@@ -166,6 +166,39 @@ TEST_F(ModelDifferential, Book1) {
   run(data);
 }
 
+// Text leaves most blocks of bytes unseen; once frozen, those the model
+// marks as equal hold one slow and one fast count throughout (checked every
+// 1024 bytes), so that their mixed values are equal. A block where a few
+// bytes came early and then, like the rest, not for a long while is frozen
+// but not equal: its counts decayed to the floor from other values.
+TEST_F(ModelDifferential, EqualBlocksHoldEqualCounts) {
+  std::vector<std::uint8_t> early_then_letters(48 * 1024);
+  std::mt19937 rng(13);
+  for (auto& b : early_then_letters) b = static_cast<std::uint8_t>('a' + rng() % 26);
+  early_then_letters[100] = 200;
+  early_then_letters[500] = early_then_letters[900] = 201;
+  for (const auto& data : {corpus_file("book1", kPrefix), early_then_letters}) {
+    ASSERT_FALSE(data.empty()) << "corpus not found at " BYTEMIX_CORPUS_DIR;
+    auto model = std::make_unique<ByteModel>();
+    int marked = 0;
+    for (std::size_t j = 0; j < data.size(); ++j) {
+      model->predict();
+      model->update(data[j]);
+      if (j % 1024 != 0) continue;
+      for (unsigned b = 0; b < 16; ++b) {
+        if ((model->order0_equal() >> b & 1) == 0) continue;
+        ++marked;
+        for (unsigned k = 16 * b; k < 16 * b + 16; ++k) {
+          ASSERT_EQ(bits(model->order0_slow(k)), bits(model->order0_slow(16 * b))) << "byte " << j;
+          ASSERT_EQ(bits(model->order0_fast(k)), bits(model->order0_fast(16 * b))) << "byte " << j;
+        }
+      }
+    }
+    EXPECT_GT(marked, 100);
+  }
+  run(early_then_letters);
+}
+
 TEST_F(ModelDifferential, LaggedTablesAreThePlainOnes) {
   const auto data = corpus_file("book1", kPrefix);
   ASSERT_FALSE(data.empty());

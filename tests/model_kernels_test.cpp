@@ -65,6 +65,15 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
     for (int k = 0; k < 256; ++k)
       if (empty >> (k / kernels::kOccupancyBlock) & 1) o1s[k] = o1f[k] = 0;
     const std::uint16_t occupied = occupancy(o1s, o1f);
+    // Some empty blocks made equal: one slow and one fast count throughout
+    // (as the model flags frozen blocks of unseen bytes).
+    std::uint16_t equal = 0;
+    if (trial % 3 != 2)
+      for (unsigned j = 0; j < 16; ++j) {
+        if ((occupied >> j & 1) != 0 || rng() % 2 == 0) continue;
+        equal |= static_cast<std::uint16_t>(1u << j);
+        for (unsigned k = 16 * j + 1; k < 16 * j + 16; ++k) o0s[k] = o0s[16 * j], o0f[k] = o0f[16 * j];
+      }
     double coef[4];
     for (double& c : coef) c = rng() % 4 == 0 ? 0.0 : std::ldexp(static_cast<double>(rng()), -40);
     if (trial % 5 == 0) coef[0] = 1.0, coef[1] = coef[2] = coef[3] = 0;  // m = o1s exactly
@@ -78,6 +87,8 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
     ASSERT_TRUE(same_bits(kernels::ordered_total(expect_m), total));
     // Without order-0 shares the total skips the blocks of +0.
     ASSERT_TRUE(same_bits(kernels::ordered_total(expect_m, kernels::live_blocks(coef, occupied)), total));
+    // The equal blocks' sixteen additions in one step where exact: the same bits.
+    ASSERT_TRUE(same_bits(kernels::ordered_total(expect_m, 0xFFFF, equal), total));
     for (const kernels::Table* t : kernel_paths()) {
       // The blocks the mask leaves out are skipped; a full mask must give
       // the same values.
@@ -89,8 +100,8 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
         alignas(64) double carried[256];
         std::memcpy(carried, expect_m, sizeof carried);
         kernels::OrderedTotal carry;
-        carry.start(carried, mask);
-        const double got = t->mix(o1s, o1f, o0f, o0s, coef, mixed, m, mask, carry);
+        carry.start(carried, mask, equal);
+        const double got = t->mix(o1s, o1f, o0f, o0s, coef, mixed, m, mask, equal, carry);
         ASSERT_TRUE(same_bits(carry.finish(), kernels::ordered_total(expect_m, mask))) << t->name;
         // Any order of addition: within 2 * 255 u of the index-order total;
         // a path that says it adds in index order gives that total.
@@ -103,6 +114,55 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
       }
     }
   }
+}
+
+// Sixteen additions of one value in one step: whenever the step is taken it
+// gives the chain's bits, and it is taken in most cases where the total
+// lies in one binade throughout, but never on a tie (a value half-way
+// between two multiples of the spacing, where the chain rounds by parity).
+TEST(ModelKernels, EqualValuesAddedInOneStepOnlyWhereExact) {
+  std::mt19937_64 rng(31);
+  int taken = 0, ties = 0, trials = 0;
+  for (; trials < 200000; ++trials) {
+    // A total as the chain meets it (mostly below 1), or an edge case.
+    double s = std::ldexp(1.0 + static_cast<double>(rng() >> 11) * 0x1p-53, static_cast<int>(rng() % 64) - 60);
+    if (trials % 97 == 0) s = 0;
+    if (trials % 89 == 0) s = 0x1p-1060;  // subnormal
+    const int e = std::ilogb(s == 0 ? 1 : s);
+    const double gap = std::ldexp(1.0, e - 52);
+    double m;
+    switch (trials % 6) {
+      case 0:  // a few spacings and a fraction of one, often a half
+        m = gap * static_cast<double>(rng() % 40) +
+            (rng() % 2 == 0 ? gap / 2 : gap * std::ldexp(static_cast<double>(rng() % 256), -8));
+        break;
+      case 1:  // tiny against the spacing
+        m = gap * std::ldexp(static_cast<double>(rng() % 1000), -12);
+        break;
+      case 2:  // comparable with the total: the binade is left
+        m = s * std::ldexp(static_cast<double>(rng() % 1000 + 1), -12);
+        break;
+      case 3:
+        m = rng() % 4 == 0 ? 0.0 : s * 3;
+        break;
+      default:  // a random value below the total
+        m = std::ldexp(static_cast<double>(rng() >> 11), -53 - static_cast<int>(rng() % 40)) * s;
+    }
+    double chain = s;
+    for (int k = 0; k < 16; ++k) chain += m;
+    double step = s;
+    const bool tie = s != 0 && std::fmod(m, gap) == gap / 2;
+    ties += tie;
+    if (kernels::OrderedTotal::add_equal_values(step, m)) {
+      ++taken;
+      ASSERT_TRUE(same_bits(step, chain)) << std::hexfloat << s << " + 16 x " << m;
+      ASSERT_FALSE(tie) << std::hexfloat << s << " + 16 x " << m;
+    } else {
+      ASSERT_TRUE(same_bits(step, s)) << "a refused step leaves the total";
+    }
+  }
+  EXPECT_GT(taken, trials / 3);
+  EXPECT_GT(ties, trials / 50);
 }
 
 TEST(ModelKernels, FrequenciesMatchLiteralConversion) {
