@@ -184,10 +184,10 @@ double decay_row(float* row, float decay, std::uint16_t occupied, OrderedTotal& 
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied,
            std::uint16_t order0_live, OrderedTotal& carry) {
   unsigned turn = 0;
-  sums[0] = decay_row(o1s, kSlowDecayF, occupied, carry, turn);
-  sums[1] = decay_row(o1f, kFastDecayF, occupied, carry, turn);
   sums[2] = decay_row(o0s, kSlowDecayF, order0_live, carry, turn);
   sums[3] = decay_row(o0f, kFastDecayF, order0_live, carry, turn);
+  sums[0] = decay_row(o1s, kSlowDecayF, occupied, carry, turn);
+  sums[1] = decay_row(o1f, kFastDecayF, occupied, carry, turn);
 }
 
 }  // namespace

@@ -204,6 +204,9 @@ inline void decay_block(float* row, __m512 factor, __m512d acc[2]) {
   acc[1] = _mm512_add_pd(acc[1], widen_high(v));
 }
 
+// The order-0 rows first: their sums set the next prediction's order-0
+// coefficients, while the order-1 row's are needed only when its context
+// comes again (pic and book1 1 to 4 % faster than the other way round).
 // One block of carry every fourth pair of blocks: a block of the chain is
 // sixteen dependent additions, which outlast several pairs of the decay's
 // own, and a denser share would fill the processor's window with the chain
@@ -215,19 +218,20 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   __m512d acc[4][2];
   for (auto& row : acc) row[0] = row[1] = _mm512_setzero_pd();
   unsigned turn = 0;
-  for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
-    const int i = __builtin_ctz(bits) * kOccupancyBlock;
-    if ((++turn & 3) == 0) carry.add_block();
-    decay_block(o1s + i, slow, acc[0]);
-    decay_block(o1f + i, fast, acc[1]);
-  }
   for (unsigned bits = order0_live; bits != 0; bits &= bits - 1) {
     const int i = __builtin_ctz(bits) * kOccupancyBlock;
     if ((++turn & 3) == 0) carry.add_block();
     decay_block(o0s + i, slow, acc[2]);
     decay_block(o0f + i, fast, acc[3]);
   }
-  for (int r = 0; r < 4; ++r) sums[r] = _mm512_reduce_add_pd(_mm512_add_pd(acc[r][0], acc[r][1]));
+  for (int r = 2; r < 4; ++r) sums[r] = _mm512_reduce_add_pd(_mm512_add_pd(acc[r][0], acc[r][1]));
+  for (unsigned bits = occupied; bits != 0; bits &= bits - 1) {
+    const int i = __builtin_ctz(bits) * kOccupancyBlock;
+    if ((++turn & 3) == 0) carry.add_block();
+    decay_block(o1s + i, slow, acc[0]);
+    decay_block(o1f + i, fast, acc[1]);
+  }
+  for (int r = 0; r < 2; ++r) sums[r] = _mm512_reduce_add_pd(_mm512_add_pd(acc[r][0], acc[r][1]));
 }
 
 // model/ln_lanes.h in eight lanes: the same operations as ln_lane(), with

@@ -109,10 +109,10 @@ double decay_row(float* row, float decay, std::uint16_t occupied) {
 void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::uint16_t occupied,
            std::uint16_t order0_live, OrderedTotal& carry) {
   carry.finish();
-  sums[0] = decay_row(o1s, kSlowDecayF, occupied);
-  sums[1] = decay_row(o1f, kFastDecayF, occupied);
   sums[2] = decay_row(o0s, kSlowDecayF, order0_live);
   sums[3] = decay_row(o0f, kFastDecayF, order0_live);
+  sums[0] = decay_row(o1s, kSlowDecayF, occupied);
+  sums[1] = decay_row(o1f, kFastDecayF, occupied);
 }
 
 // model/ln_lanes.h, each step over up to 64 lanes before the next, so that
