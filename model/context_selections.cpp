@@ -1,5 +1,6 @@
 #include "model/context_selections.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -26,19 +27,49 @@ constexpr float kSelectorDecayFinal = 0.984375f;     // 63/64
 // The second thread starts after this many requests: a short file is done
 // before a thread would have paid for its start.
 constexpr std::uint32_t kInlineRequests = 4096;
-// A waiting side spins this many times (a pause takes some 10 to 150
-// cycles: about 12 us in all here) before it sleeps until woken: spinning
+// A waiting side spins for a while before it sleeps until woken: spinning
 // answers in nanoseconds when the other side is running, sleeping gives the
-// processor back when it is not. The thread's usual wait, between two
-// requests, is under a microsecond.
-constexpr int kSpins = 512;
-// Alone, the owner almost never sleeps on the thread (a few times in a
-// million requests). When the processors are busy with other work, the
-// thread is often not running when the owner needs it, and the owner sleeps
-// often: more than kMaxOwnerSleeps times in kSleepWindow requests, and it
-// stops the thread and runs every selection itself, which is then faster.
-constexpr std::uint32_t kSleepWindow = 4096;
-constexpr std::uint32_t kMaxOwnerSleeps = 16;
+// processor back when it is not. A sleeper takes some tens of microseconds
+// to run again once woken (on a virtual machine an idle processor must be
+// given back by the host first), and if each side in turn sleeps while the
+// other wakes, the two can stay in that rhythm, a few requests between
+// sleeps (book1: 2,080 sleeps in one run, against 0 to 50 in most). So the owner, which waits
+// only for a result it needs at once, spins long enough to cover the
+// thread's waking up; the thread, whose usual wait between two requests is
+// under a microsecond, spins long enough to cover the owner's short runs of
+// selections of its own. Spins are timed, since a pause takes anything
+// from 10 to 150 cycles on different processors.
+constexpr auto kOwnerSpinTime = std::chrono::microseconds(200);
+constexpr auto kThreadSpinTime = std::chrono::microseconds(50);
+// Pauses between two looks at the clock (under 1 us here).
+constexpr int kPausesPerLook = 32;
+// Alone, the owner waits for the thread for well under 1 % of its time.
+// When the processors are busy with other work, the thread is often not
+// running when the owner needs it, and the owner then waits for it for a
+// whole time slice of the system's scheduler (some milliseconds). So it
+// measures its waits over windows of kWaitWindow requests (about 2 ms of
+// work), and when they reach kWaitToJudge and more than 1/kWaitShare of the
+// window's time, it stops the thread and runs every selection itself,
+// which is then faster. (Two compressors at once on two processors: waits
+// of 4 ms in most windows, 60 % of their time. Alone on a virtual machine,
+// a window now and then holds one wait of some hundreds of microseconds,
+// which is no reason to stop.) It judges as soon as its waits reach
+// kWaitToJudge, rather than at the window's end: on busy processors one
+// window can take a tenth of a second, most of it waiting.
+constexpr std::uint32_t kWaitWindow = 4096;
+constexpr int kWaitShare = 4;
+constexpr std::chrono::steady_clock::duration kWaitToJudge = std::chrono::milliseconds(1);
+// Busy spells pass (on a virtual machine the host may take the second
+// processor away for some milliseconds now and then), so a stopped thread
+// is started again after kFirstPause requests run alone, and after twice
+// as many each time it is stopped again, up to kLongestPause (about a
+// second of work alone); a thread that has run kSteadyWindows windows
+// without being stopped sets the pause back to kFirstPause. A start costs
+// some tens of microseconds, and a thread stopped again has cost at most
+// its window's waits.
+constexpr std::uint32_t kFirstPause = 1u << 16;
+constexpr std::uint32_t kLongestPause = 1u << 21;
+constexpr std::uint32_t kSteadyWindows = 64;
 // The request that tells the second thread to stop.
 constexpr unsigned kStopContext = 256;
 
@@ -82,14 +113,17 @@ void ContextSelections::wake_other(Side& other) {
   if (other.sleeps.fetch_or(0, std::memory_order_acq_rel) != 0) ring(other);
 }
 
-bool ContextSelections::wait_until(const std::atomic<std::uint32_t>& value, std::uint32_t target, Side& self,
-                                   Side& other) {
-  if (value.load(std::memory_order_acquire) >= target) return false;
+void ContextSelections::wait_until(const std::atomic<std::uint32_t>& value, std::uint32_t target, Side& self,
+                                   Side& other, std::chrono::microseconds spin_time) {
+  if (value.load(std::memory_order_acquire) >= target) return;
   wake_other(other);
-  for (int i = 0; i < kSpins; ++i) {
-    if (value.load(std::memory_order_acquire) >= target) return false;
-    spin_pause();
-  }
+  const auto give_up = std::chrono::steady_clock::now() + spin_time;
+  do {
+    for (int i = 0; i < kPausesPerLook; ++i) {
+      if (value.load(std::memory_order_acquire) >= target) return;
+      spin_pause();
+    }
+  } while (std::chrono::steady_clock::now() < give_up);
   for (;;) {
     self.sleeps.exchange(1, std::memory_order_acq_rel);
     const std::uint32_t bell = self.bell.load(std::memory_order_acquire);
@@ -97,10 +131,12 @@ bool ContextSelections::wait_until(const std::atomic<std::uint32_t>& value, std:
     self.bell.wait(bell, std::memory_order_acquire);
   }
   self.sleeps.store(0, std::memory_order_relaxed);
-  return true;
 }
 
-ContextSelections::ContextSelections() : may_thread_(second_thread_allowed()) { reset(); }
+ContextSelections::ContextSelections()
+    : inline_left_(kInlineRequests), next_pause_(kFirstPause), may_thread_(second_thread_allowed()) {
+  reset();
+}
 
 ContextSelections::~ContextSelections() { stop_worker(); }
 
@@ -153,13 +189,7 @@ std::uint32_t ContextSelections::enqueue(const Request& r) {
 
 void ContextSelections::submit(const Request& r, bool needed_soon) {
   const unsigned c = r.context;
-  if (worker_.joinable() && ++window_requests_ == kSleepWindow) {
-    if (owner_slept_ > kMaxOwnerSleeps) {
-      stop_worker();
-      may_thread_ = false;
-    }
-    window_requests_ = owner_slept_ = 0;
-  }
+  if (worker_.joinable()) note_window();
   if (worker_.joinable() && !needed_soon) {
     last_request_[c] = enqueue(r);
     return;
@@ -171,10 +201,41 @@ void ContextSelections::submit(const Request& r, bool needed_soon) {
   // c's last request before predicting in c), so the two never meet.
   run(r);
   last_request_[c] = 0;
-  if (!worker_.joinable() && ++inline_runs_ == kInlineRequests && may_thread_) start_worker();
+  if (!worker_.joinable() && may_thread_ && --inline_left_ == 0) start_worker();
+}
+
+// At the end of a window, and as soon as the owner's waits in it reach
+// kWaitToJudge: stops the thread if the owner has spent too much of the
+// window waiting for it, to start it again after a pause (see kFirstPause).
+void ContextSelections::note_window() {
+  if (++window_requests_ < kWaitWindow && window_waited_ < kWaitToJudge) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (window_waited_ >= kWaitToJudge && window_waited_ * kWaitShare > now - window_start_) {
+    pause_worker();
+    return;
+  }
+  if (window_requests_ < kWaitWindow) return;
+  begin_window(now);
+  if (++steady_windows_ == kSteadyWindows) next_pause_ = kFirstPause;
+}
+
+void ContextSelections::begin_window(std::chrono::steady_clock::time_point now) {
+  window_requests_ = 0;
+  window_start_ = now;
+  window_waited_ = {};
+}
+
+void ContextSelections::pause_worker() {
+  if (!worker_.joinable()) return;
+  stop_worker();
+  ++pauses_;
+  inline_left_ = next_pause_;
+  next_pause_ = next_pause_ < kLongestPause / 2 ? 2 * next_pause_ : kLongestPause;
 }
 
 void ContextSelections::start_worker() {
+  begin_window(std::chrono::steady_clock::now());
+  steady_windows_ = 0;
   finished_.store(submitted_, std::memory_order_relaxed);
   finished_seen_ = submitted_;
 #if defined(__unix__)
@@ -198,7 +259,7 @@ void ContextSelections::start_worker() {
 void ContextSelections::work() {
   for (std::uint32_t seq = finished_.load(std::memory_order_relaxed) + 1;; ++seq) {
     Entry& e = queue_[(seq - 1) % kQueue];
-    wait_until(e.seq, seq, worker_side_, owner_side_);
+    wait_until(e.seq, seq, worker_side_, owner_side_, kThreadSpinTime);
     const Request r = e.request;
     if (r.context == kStopContext) return;
     run(r);
@@ -216,8 +277,13 @@ ContextSelections::Weights ContextSelections::weights(unsigned c) {
 
 void ContextSelections::prefetch(unsigned c) const { __builtin_prefetch(&slots_[c]); }
 
+// The clock is read only when the result is not there yet (some ten times
+// in a window when the thread keeps up).
 void ContextSelections::owner_wait(const std::atomic<std::uint32_t>& value, std::uint32_t target) const {
-  if (wait_until(value, target, owner_side_, worker_side_)) ++owner_slept_;
+  if (value.load(std::memory_order_acquire) >= target) return;
+  const auto start = std::chrono::steady_clock::now();
+  wait_until(value, target, owner_side_, worker_side_, kOwnerSpinTime);
+  window_waited_ += std::chrono::steady_clock::now() - start;
 }
 
 void ContextSelections::drain() const {

@@ -17,6 +17,7 @@
 // for every outstanding request first.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 
@@ -67,8 +68,13 @@ class ContextSelections {
   float weight_final(unsigned c) const;
   float cost_order1(unsigned c, unsigned i) const;
   float cost_final(unsigned c, unsigned i) const;
-  // True once the selections run on a second thread.
+  // True while the selections run on a second thread.
   bool threaded() const { return worker_.joinable(); }
+  // Stops the thread, as the owner does when it has waited for it too long;
+  // the thread starts again after a pause (tests call it too).
+  void pause_worker();
+  // The times the thread was stopped so.
+  std::uint32_t pauses() const { return pauses_; }
 
  private:
   // A context's weights with the number of the queued request that set
@@ -93,9 +99,10 @@ class ContextSelections {
     std::atomic<std::uint32_t> sleeps{0};
     std::atomic<std::uint32_t> bell{0};
   };
-  // Waits until value >= target: spins first, then sleeps on self's bell.
-  // Returns whether it slept.
-  static bool wait_until(const std::atomic<std::uint32_t>& value, std::uint32_t target, Side& self, Side& other);
+  // Waits until value >= target: spins for spin_time first, then sleeps on
+  // self's bell.
+  static void wait_until(const std::atomic<std::uint32_t>& value, std::uint32_t target, Side& self, Side& other,
+                         std::chrono::microseconds spin_time);
   static void ring(Side& side);
   // Rings other's bell if it sleeps.
   static void wake_other(Side& other);
@@ -104,7 +111,7 @@ class ContextSelections {
   std::uint32_t enqueue(const Request& r);
   void start_worker();
   void stop_worker();
-  // wait_until for the owner, counting the times it slept.
+  // wait_until for the owner, adding the time to window_waited_.
   void owner_wait(const std::atomic<std::uint32_t>& value, std::uint32_t target) const;
   void work();
   void drain() const;
@@ -120,12 +127,20 @@ class ContextSelections {
   // finished_ as the owner last read it.
   std::uint32_t finished_seen_ = 0;
   std::uint32_t last_request_[256];
-  // Requests run in the owner's thread before the second thread starts.
-  std::uint32_t inline_runs_ = 0;
+  // Requests still to run in the owner's thread before the second thread
+  // starts (again), and that number after the next pause.
+  std::uint32_t inline_left_;
+  std::uint32_t next_pause_;
+  std::uint32_t pauses_ = 0;
   bool may_thread_;
-  // Requests since the window began, and the owner's sleeps in it.
+  // Requests since the window began, when it began and the owner's waits
+  // for the thread in it; windows since the thread last started.
   std::uint32_t window_requests_ = 0;
-  mutable std::uint32_t owner_slept_ = 0;
+  std::chrono::steady_clock::time_point window_start_;
+  mutable std::chrono::steady_clock::duration window_waited_{};
+  std::uint32_t steady_windows_ = 0;
+  void note_window();
+  void begin_window(std::chrono::steady_clock::time_point now);
   // The second thread's side: the number of the last request it has run.
   alignas(64) std::atomic<std::uint32_t> finished_{0};
   // The two sides' sleep flags and bells (see wait_until).

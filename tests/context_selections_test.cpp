@@ -114,9 +114,9 @@ bool second_thread_expected() {
 TEST(ContextSelections, SameBitsAsTheLiteralSelectorsInOrder) {
   Driven d(5);
   d.drive(4200);
-  // The thread has started (it may stop later if the processors are busy).
+  // The thread has started (and busy processors may have stopped it again).
   if (second_thread_expected()) {
-    EXPECT_TRUE(d.s->threaded());
+    EXPECT_TRUE(d.s->threaded() || d.s->pauses() > 0);
   }
   d.drive(40000);
   d.check();
@@ -133,7 +133,8 @@ TEST(ContextSelections, ASleepingThreadIsWokenByTheNextRequest) {
 }
 
 // Other threads keep every processor busy: the owner often finds the thread
-// not running, sleeps, and after a while stops it and goes on alone.
+// not running, waits, and after a while stops it and goes on alone (and
+// starts it again later).
 TEST(ContextSelections, SameBitsWhileOtherWorkKeepsTheProcessorsBusy) {
   std::atomic<bool> stop{false};
   std::vector<std::thread> busy;
@@ -146,6 +147,26 @@ TEST(ContextSelections, SameBitsWhileOtherWorkKeepsTheProcessorsBusy) {
   d.drive(30000);
   stop = true;
   for (std::thread& t : busy) t.join();
+  d.check();
+}
+
+// A thread stopped for waiting too long starts again after a pause, in
+// which the owner runs every selection itself; the bits stay the same across
+// the stop and the new start.
+TEST(ContextSelections, AStoppedThreadStartsAgainAfterAPause) {
+  Driven d(15);
+  d.drive(4200);
+  if (!d.s->threaded()) GTEST_SKIP() << "no second thread here";
+  const std::uint32_t before = d.s->pauses();
+  d.s->pause_worker();
+  EXPECT_FALSE(d.s->threaded());
+  EXPECT_EQ(d.s->pauses(), before + 1);
+  d.drive(60000);
+  // Still within the first pause (65,536 requests).
+  EXPECT_FALSE(d.s->threaded());
+  d.drive(10000);
+  // Started again, unless busy processors have stopped it once more.
+  EXPECT_TRUE(d.s->threaded() || d.s->pauses() > before + 1);
   d.check();
 }
 
