@@ -33,12 +33,12 @@ constexpr std::uint32_t kInlineRequests = 4096;
 // to run again once woken (on a virtual machine an idle processor must be
 // given back by the host first), and if each side in turn sleeps while the
 // other wakes, the two can stay in that rhythm, a few requests between
-// sleeps (book1: 2,080 sleeps in one run, against 0 to 50 in most). So the owner, which waits
-// only for a result it needs at once, spins long enough to cover the
-// thread's waking up; the thread, whose usual wait between two requests is
-// under a microsecond, spins long enough to cover the owner's short runs of
-// selections of its own. Spins are timed, since a pause takes anything
-// from 10 to 150 cycles on different processors.
+// sleeps (book1: 2,080 sleeps in one run, against 0 to 50 in most). So the
+// owner, which waits only for a result it needs at once, spins long enough
+// to cover the thread's waking up; the thread, whose usual wait between two
+// requests is under a microsecond, spins long enough to cover the owner's
+// short runs of selections of its own. Spins are timed, since a pause takes
+// anything from 10 to 150 cycles on different processors.
 constexpr auto kOwnerSpinTime = std::chrono::microseconds(200);
 constexpr auto kThreadSpinTime = std::chrono::microseconds(50);
 // Pauses between two looks at the clock (under 1 us here).
