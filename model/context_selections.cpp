@@ -204,11 +204,14 @@ void ContextSelections::submit(const Request& r, bool needed_soon) {
   if (!worker_.joinable() && may_thread_ && --inline_left_ == 0) start_worker();
 }
 
-// At the end of a window, and as soon as the owner's waits in it reach
-// kWaitToJudge: stops the thread if the owner has spent too much of the
-// window waiting for it, to start it again after a pause (see kFirstPause).
+// At the end of a window, and after each wait once the owner's waits in it
+// have reached kWaitToJudge: stops the thread if the owner has spent too
+// much of the window waiting for it, to start it again after a pause (see
+// kFirstPause). Between two waits the share of the window spent waiting
+// only falls, so a judgement is due only after a wait.
 void ContextSelections::note_window() {
-  if (++window_requests_ < kWaitWindow && window_waited_ < kWaitToJudge) return;
+  if (++window_requests_ < kWaitWindow && !judgement_due_) return;
+  judgement_due_ = false;
   const auto now = std::chrono::steady_clock::now();
   if (window_waited_ >= kWaitToJudge && window_waited_ * kWaitShare > now - window_start_) {
     pause_worker();
@@ -223,6 +226,7 @@ void ContextSelections::begin_window(std::chrono::steady_clock::time_point now) 
   window_requests_ = 0;
   window_start_ = now;
   window_waited_ = {};
+  judgement_due_ = false;
 }
 
 void ContextSelections::pause_worker() {
@@ -284,6 +288,7 @@ void ContextSelections::owner_wait(const std::atomic<std::uint32_t>& value, std:
   const auto start = std::chrono::steady_clock::now();
   wait_until(value, target, owner_side_, worker_side_, kOwnerSpinTime);
   window_waited_ += std::chrono::steady_clock::now() - start;
+  if (window_waited_ >= kWaitToJudge) judgement_due_ = true;
 }
 
 void ContextSelections::drain() const {

@@ -138,6 +138,8 @@ class ContextSelections {
   std::uint32_t window_requests_ = 0;
   std::chrono::steady_clock::time_point window_start_;
   mutable std::chrono::steady_clock::duration window_waited_{};
+  // Set by a wait that leaves the window's waits at kWaitToJudge or more.
+  mutable bool judgement_due_ = false;
   std::uint32_t steady_windows_ = 0;
   void note_window();
   void begin_window(std::chrono::steady_clock::time_point now);
