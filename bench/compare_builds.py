@@ -8,7 +8,7 @@ quartiles, says how the builds compare: on a machine whose speed drifts from
 minute to minute it holds steady where medians of separate runs do not, as
 the two runs of a pair see nearly the same machine.
 
-  bench/compare_builds.py --file ../shared/corpus/book1 --rounds 20 \\
+  bench/compare_builds.py --file testdata/calgary/book1 --rounds 20 \\
       before=old-build/ after=build/          # compressing
   bench/compare_builds.py --decompress ...    # decompressing the first
                                               # build's output

@@ -13,6 +13,7 @@
 #include "model/kernel_common.h"
 #include "model/kernels.h"
 #include "model/ln.h"
+#include "tests/corpus.h"
 #include "tests/literal_model/literal_byte_model.h"
 
 namespace {
@@ -20,16 +21,7 @@ namespace {
 using namespace bytemix;
 
 const std::vector<std::uint8_t>& book1() {
-  static const std::vector<std::uint8_t> data = [] {
-    std::vector<std::uint8_t> d;
-    if (std::FILE* f = std::fopen(BYTEMIX_CORPUS_DIR "/book1", "rb")) {
-      int c;
-      while ((c = std::getc(f)) != EOF) d.push_back(static_cast<std::uint8_t>(c));
-      std::fclose(f);
-    }
-    if (d.empty()) d.assign(1 << 16, 'a');
-    return d;
-  }();
+  static const std::vector<std::uint8_t> data = test::read_corpus("book1");
   return data;
 }
 

@@ -115,7 +115,7 @@ def main():
     ap.add_argument("--baseline-programs", nargs=2, metavar=("COMPRESSOR", "DECOMPRESSOR"),
                     help="programs to time first and to measure the speed-ups against, e.g. a "
                          "build of an earlier version; default: the literal model")
-    ap.add_argument("--corpus", default=os.path.join(here, "..", "..", "shared", "corpus"))
+    ap.add_argument("--corpus", default=os.path.join(here, "..", "testdata", "calgary"))
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--files", nargs="*", help="corpus files (default: all)")
     ap.add_argument("--no-others", action="store_true", help="skip gzip, bzip2, xz, zstd")

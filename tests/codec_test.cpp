@@ -8,6 +8,7 @@
 #include <string>
 
 #include "memory_io.h"
+#include "tests/corpus.h"
 #include "tools/compressed_file.h"
 
 namespace bytemix {
@@ -113,17 +114,11 @@ TEST(CompressedFile, ShortInputIsReported) {
   EXPECT_EQ(compress(*source, 200, *sink, {}), Status::short_input);
 }
 
-Bytes read_corpus_file(const std::string& name) {
-  std::ifstream in(std::string(BYTEMIX_CORPUS_DIR) + "/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(CompressedFile, CorpusSamplesRoundTripInMemory) {
   // Text and binary samples; the whole corpus goes through the programs in
   // the corpus round-trip test.
   for (const char* name : {"paper1", "obj1", "progc"}) {
-    const Bytes input = read_corpus_file(name);
-    ASSERT_FALSE(input.empty()) << name;
+    const Bytes input = test::read_corpus(name);
     const Bytes packed = compress_bytes(input);
     EXPECT_LT(packed.size(), input.size()) << name;
     EXPECT_EQ(decompress_bytes(packed), input) << name;

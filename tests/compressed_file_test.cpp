@@ -16,17 +16,14 @@
 
 #include "model/byte_model.h"
 #include "tests/byte_buffers.h"
+#include "tests/corpus.h"
 #include "tests/original_coder.h"
 #include "tools/compressed_file.h"
 
 namespace bytemix {
 namespace {
 
-std::vector<std::uint8_t> read_corpus(const std::string& name) {
-  std::ifstream f(std::string(BYTEMIX_CORPUS_DIR) + "/" + name, std::ios::binary);
-  EXPECT_TRUE(f.good()) << name;
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+using test::read_corpus;
 
 std::vector<std::uint8_t> compress_bytes(const std::vector<std::uint8_t>& data) {
   std::vector<std::uint8_t> out;

@@ -9,6 +9,7 @@
 set -euo pipefail
 compressor=$1 decompressor=$2 corpus=$3 pins=$4
 runner=(${RUNNER:-})
+[ -f "$corpus/book1" ] || { echo "FAIL: the test corpus is missing at $corpus"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build-tests/matrix
-corpus=$root/../shared/corpus
+corpus=$root/testdata/calgary
 pins=$root/tests/corpus_sha256.txt
 jobs=${JOBS:-2}
 # Small files of three kinds (text, object code, C source): emulation and -O0

@@ -5,6 +5,8 @@
 
 #include <bytemix/bytemix.h>
 
+#include "tests/corpus.h"
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -16,11 +18,6 @@ namespace bytemix {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes read_corpus_file(const std::string& name) {
-  std::ifstream in(std::string(BYTEMIX_CORPUS_DIR) + "/" + name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
 
 // A reader over a buffer that hands out at most `chunk` bytes per call.
 ReadFn chunked_reader(const Bytes& data, std::size_t& pos, std::size_t chunk) {
@@ -49,7 +46,7 @@ TEST(Library, BufferRoundTripGivesTheKnownBytes) {
 }
 
 TEST(Library, BuffersAppendToWhatTheOutputHolds) {
-  const Bytes input = read_corpus_file("progc");
+  const Bytes input = test::read_corpus("progc");
   Bytes packed = {'x'};
   ASSERT_EQ(compress_buffer(input, packed), Status::ok);
   ASSERT_EQ(packed[0], 'x');
@@ -60,7 +57,7 @@ TEST(Library, BuffersAppendToWhatTheOutputHolds) {
 }
 
 TEST(Library, StreamsMatchBuffersWhateverTheReadSizes) {
-  const Bytes input = read_corpus_file("paper2");
+  const Bytes input = test::read_corpus("paper2");
   Bytes from_buffer;
   ASSERT_EQ(compress_buffer(input, from_buffer), Status::ok);
   for (std::size_t chunk : {1u, 7u, 4096u, 1u << 20}) {
@@ -96,7 +93,7 @@ TEST(Library, ProgressIsReportedEvery16384Bytes) {
 
 TEST(Library, DamagedInputIsReportedAndLeavesTheOutputAlone) {
   Bytes packed;
-  ASSERT_EQ(compress_buffer(read_corpus_file("obj1"), packed), Status::ok);
+  ASSERT_EQ(compress_buffer(test::read_corpus("obj1"), packed), Status::ok);
   const Bytes before = {1, 2, 3};
 
   Bytes out = before;
@@ -126,7 +123,7 @@ TEST(Library, DamagedInputIsReportedAndLeavesTheOutputAlone) {
 }
 
 TEST(Library, CallbackFailuresAreReturned) {
-  const Bytes input = read_corpus_file("paper1");
+  const Bytes input = test::read_corpus("paper1");
   const ReadFn failing_read = [](std::uint8_t*, std::size_t) -> std::ptrdiff_t { return -1; };
   Bytes sink;
   EXPECT_EQ(compress_stream(static_cast<std::int64_t>(input.size()), failing_read, appender(sink)),
@@ -168,7 +165,7 @@ TEST(Library, LengthsOutsideTheFormatAreRefused) {
 TEST(Library, ThreadsCodeIndependently) {
   const char* names[] = {"paper1", "progc", "obj2", "trans"};
   std::vector<Bytes> inputs, expected(4), packed(4), restored(4);
-  for (const char* name : names) inputs.push_back(read_corpus_file(name));
+  for (const char* name : names) inputs.push_back(test::read_corpus(name));
   for (int i = 0; i < 4; ++i) ASSERT_EQ(compress_buffer(inputs[i], expected[i]), Status::ok);
 
   std::vector<Status> status(8, Status::corrupt);

@@ -14,21 +14,13 @@
 
 #include "model/byte_model.h"
 #include "model/kernels.h"
+#include "tests/corpus.h"
 #include "tests/literal_model/literal_byte_model.h"
 
 namespace bytemix {
 namespace {
 
-std::vector<std::uint8_t> corpus_file(const char* name, std::size_t limit) {
-  std::vector<std::uint8_t> data;
-  const std::string path = std::string(BYTEMIX_CORPUS_DIR) + "/" + name;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return data;
-  int c;
-  while (data.size() < limit && (c = std::getc(f)) != EOF) data.push_back(static_cast<std::uint8_t>(c));
-  std::fclose(f);
-  return data;
-}
+using test::read_corpus;
 
 // The path the environment asks for must be the one in use; a path the
 // processor cannot run is skipped rather than silently replaced.
@@ -161,8 +153,7 @@ class ModelDifferential : public ::testing::Test {
 constexpr std::size_t kPrefix = 48 * 1024;
 
 TEST_F(ModelDifferential, Book1) {
-  const auto data = corpus_file("book1", 256 * 1024);
-  ASSERT_FALSE(data.empty()) << "corpus not found at " BYTEMIX_CORPUS_DIR;
+  const auto data = read_corpus("book1", 256 * 1024);
   run(data);
 }
 
@@ -177,9 +168,8 @@ TEST_F(ModelDifferential, EqualBlocksHoldEqualCounts) {
   for (auto& b : early_then_letters) b = static_cast<std::uint8_t>('a' + rng() % 26);
   early_then_letters[100] = 200;
   early_then_letters[500] = early_then_letters[900] = 201;
-  for (const auto& data : {corpus_file("book1", kPrefix), early_then_letters}) {
-    ASSERT_FALSE(data.empty()) << "corpus not found at " BYTEMIX_CORPUS_DIR;
-    auto model = std::make_unique<ByteModel>();
+  for (const auto& data : {read_corpus("book1", kPrefix), early_then_letters}) {
+      auto model = std::make_unique<ByteModel>();
     int marked = 0;
     for (std::size_t j = 0; j < data.size(); ++j) {
       model->predict();
@@ -200,7 +190,7 @@ TEST_F(ModelDifferential, EqualBlocksHoldEqualCounts) {
 }
 
 TEST_F(ModelDifferential, LaggedTablesAreThePlainOnes) {
-  const auto data = corpus_file("book1", kPrefix);
+  const auto data = read_corpus("book1", kPrefix);
   ASSERT_FALSE(data.empty());
   const int open = run_lagged(data);
   // Paths that add the total in index order never leave a table open.
@@ -218,7 +208,7 @@ TEST_F(ModelDifferential, LaggedTablesAreThePlainOnes) {
 TEST_F(ModelDifferential, CorpusPrefixes) {
   for (const char* name : {"pic", "geo", "obj1", "obj2", "progc", "trans"}) {
     SCOPED_TRACE(name);
-    const auto data = corpus_file(name, kPrefix);
+    const auto data = read_corpus(name, kPrefix);
     ASSERT_FALSE(data.empty());
     run(data);
   }

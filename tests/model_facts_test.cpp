@@ -13,6 +13,7 @@
 
 #include "model/byte_model.h"
 #include "model/kernel_common.h"
+#include "tests/corpus.h"
 
 namespace bytemix {
 namespace {
@@ -149,14 +150,7 @@ void run_and_check(const std::vector<std::uint8_t>& data) {
 }
 
 TEST(ModelFacts, CountsAndSumsOnCorpusText) {
-  std::vector<std::uint8_t> data;
-  if (std::FILE* f = std::fopen(BYTEMIX_CORPUS_DIR "/book1", "rb")) {
-    int ch;
-    while (data.size() < 65536 && (ch = std::getc(f)) != EOF) data.push_back(static_cast<std::uint8_t>(ch));
-    std::fclose(f);
-  }
-  ASSERT_FALSE(data.empty());
-  run_and_check(data);
+  run_and_check(test::read_corpus("book1", 65536));
 }
 
 // The largest counts and sums: one byte value for a long time, so that its

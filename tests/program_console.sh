@@ -3,6 +3,7 @@
 # The programs' console text and default file names.
 set -euo pipefail
 compressor=$1 decompressor=$2 corpus=$3
+[ -f "$corpus/book1" ] || { echo "FAIL: the test corpus is missing at $corpus"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -5,6 +5,7 @@
 # behind. Each CASE is one ctest test; exit 77 means skipped (with a reason).
 set -uo pipefail
 case_name=$1 compressor=$2 decompressor=$3 corpus=$4
+[ -f "$corpus/book1" ] || { echo "FAIL: the test corpus is missing at $corpus"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

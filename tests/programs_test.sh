@@ -8,6 +8,7 @@ compressor=$1
 decompressor=$2
 damaged=$3/tests/damaged
 corpus=$4
+[ -f "$corpus/book1" ] || { echo "FAIL: the test corpus is missing at $corpus"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0

@@ -32,14 +32,14 @@ grep -q -w avx2 /proc/cpuinfo 2>/dev/null && grep -q -w fma /proc/cpuinfo && pat
 for path in "${paths[@]}"; do
   echo "=== corpus round trip, BYTEMIX_SIMD=$path ==="
   BYTEMIX_SIMD=$path bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
-    "$out/release/decompressor" "$root/../shared/corpus" "$root/tests/corpus_sha256.txt"
+    "$out/release/decompressor" "$root/testdata/calgary" "$root/tests/corpus_sha256.txt"
 done
 
 # The suite ran with the context selections on a second thread (two
 # processors here); the corpus goes through the programs with one thread too.
 echo "=== corpus round trip, BYTEMIX_THREADS=1 ==="
 BYTEMIX_THREADS=1 bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
-  "$out/release/decompressor" "$root/../shared/corpus" "$root/tests/corpus_sha256.txt"
+  "$out/release/decompressor" "$root/testdata/calgary" "$root/tests/corpus_sha256.txt"
 
 # The second thread under ThreadSanitizer: its own tests and whole files
 # through compress and decompress.

@@ -14,6 +14,7 @@
 
 #include "coder/byte_io.h"
 #include "model/kernels.h"
+#include "tests/corpus.h"
 #include "tools/compressed_file.h"
 
 namespace bytemix {
@@ -60,13 +61,7 @@ class SimdRoundTrip : public ::testing::Test {
 
 TEST_F(SimdRoundTrip, CorpusFiles) {
   for (const char* name : {"paper1", "progc", "obj1", "geo", "pic"}) {
-    std::vector<std::uint8_t> data;
-    const std::string path = std::string(BYTEMIX_CORPUS_DIR) + "/" + name;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(f, nullptr) << path;
-    int c;
-    while (data.size() < 100000 && (c = std::getc(f)) != EOF) data.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(f);
+    const std::vector<std::uint8_t> data = test::read_corpus(name, 100000);
     EXPECT_EQ(round_trip(data), data) << name;
   }
 }
