@@ -18,8 +18,9 @@ namespace bytemix::test {
 inline std::vector<std::uint8_t> read_corpus(const std::string& name, std::size_t limit = SIZE_MAX) {
   const std::string path = std::string(BYTEMIX_CORPUS_DIR) + "/" + name;
   std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open the test corpus file " + path);
   std::vector<std::uint8_t> data(std::istreambuf_iterator<char>(in), {});
-  if (!in.eof() || data.empty()) throw std::runtime_error("cannot read the test corpus file " + path);
+  if (data.empty()) throw std::runtime_error("the test corpus file " + path + " is empty");
   if (data.size() > limit) data.resize(limit);
   return data;
 }
