@@ -117,7 +117,7 @@ const kernels::Table* path(benchmark::State& state) {
 }
 
 void isa_args(benchmark::internal::Benchmark* b) {
-  for (int isa = 0; isa < 4; ++isa) b->Arg(isa);
+  for (int isa = 0; isa < 3; ++isa) b->Arg(isa);
 }
 
 void BM_Mix(benchmark::State& state) {
@@ -154,7 +154,7 @@ void BM_Frequencies(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Frequencies)->Apply([](benchmark::internal::Benchmark* b) {
-  for (int isa = 0; isa < 4; ++isa)
+  for (int isa = 0; isa < 3; ++isa)
     for (int unit = 0; unit < 2; ++unit) b->Args({isa, unit});
 });
 
@@ -203,25 +203,6 @@ void BM_Ln(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Ln);
-
-// The lane-wise ln of each path, 64 arguments per call as the weight
-// selection asks for them; items are logarithms, so the time per item is
-// the amortised cost of one.
-void BM_LnMany(benchmark::State& state) {
-  const kernels::Table* t = path(state);
-  if (!t) return;
-  std::mt19937 rng(2);
-  std::uniform_real_distribution<double> p(1e-4, 1.0);
-  alignas(64) double x[1024], y[64];
-  for (double& v : x) v = p(rng);
-  unsigned i = 0;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(t->ln_many(x + (i++ & 15) * 64, y, 64));
-    benchmark::ClobberMemory();
-  }
-  state.SetItemsProcessed(state.iterations() * 64);
-}
-BENCHMARK(BM_LnMany)->Apply(isa_args);
 
 struct NullIo {
   static bool write(void*, const std::uint8_t*, std::size_t) { return true; }

@@ -71,12 +71,10 @@ def measure_once(method, src, work):
     return os.path.getsize(packed), seconds[0], seconds[1]
 
 
-def program_method(name, compressor, decompressor, path=None, one_thread=False):
+def program_method(name, compressor, decompressor, path=None):
     env = dict(os.environ)
     if path:
         env["BYTEMIX_SIMD"] = path
-    if one_thread:
-        env["BYTEMIX_THREADS"] = "1"
     quiet = subprocess.DEVNULL
     return {
         "name": name,
@@ -128,16 +126,10 @@ def main():
     if args.baseline_programs:
         baseline = "baseline"
         methods.insert(0, program_method(baseline, *args.baseline_programs))
-    if "avx2" in flags:
-        methods.append(program_method("avx2", args.compressor, args.decompressor, "avx2"))
     if "avx2" in flags and "fma" in flags:
-        methods.append(program_method("avx2fma", args.compressor, args.decompressor, "avx2fma"))
+        methods.append(program_method("avx2", args.compressor, args.decompressor, "avx2"))
     if "avx512f" in flags:
         methods.append(program_method("avx512", args.compressor, args.decompressor, "avx512"))
-    # The paths above use a second thread where there are two processors;
-    # the best path once more without it.
-    best = methods[-1]["name"]
-    methods.append(program_method(f"{best} 1 thread", args.compressor, args.decompressor, best, one_thread=True))
     if not args.no_others:
         for tool, level in (("gzip", "-9"), ("bzip2", "-9"), ("xz", "-9"), ("zstd", "-19")):
             if shutil.which(tool):

@@ -15,6 +15,8 @@ constexpr double kCountIncrement = 1.0;
 constexpr double kTargetTotal = 8388608.0;
 
 constexpr float kSelectorDecayOrder0 = 0.9765625f;  // 125/128
+constexpr float kSelectorDecayOrder1 = 0.98828125f;  // 253/256
+constexpr float kSelectorDecayFinal = 0.984375f;     // 63/64
 
 double inverse_or_zero(double s) { return s > 0 ? 1 / s : 0; }
 double scale_for(double total) { return total > 0 ? kTargetTotal / total : 0; }
@@ -67,6 +69,8 @@ void ByteModel::reset() {
   for (int k = 0; k < 256; ++k) {
     order0_slow_[k] = kInitialOrder0SlowCount;
     order0_fast_[k] = 0;
+    weight_order1_[k] = weight_final_[k] = 0;
+    for (int i = 0; i < kCandidates; ++i) cost_order1_[k][i] = cost_final_[k][i] = 0;
     mixed_[0][k] = mixed_[1][k] = 0;
     sum_order1_slow_[k] = 0;
     sum_order1_fast_[k] = 0;
@@ -77,12 +81,10 @@ void ByteModel::reset() {
     }
   }
   for (int i = 0; i < kCandidates; ++i) cost_order0_[i] = 0;
-  selections_.reset();
   sum_order0_slow_ = 256 * static_cast<double>(kInitialOrder0SlowCount);
   sum_order0_fast_ = 0;
   weight_order0_ = 0;
   context_ = 0;
-  previous_context_ = 0;
   inv_order0_slow_ = inv_order0_fast_ = inv_order1_slow_ = inv_order1_fast_ = 0;
   order0_live_ = 0xFFFF;
   order0_equal_ = 0;
@@ -111,9 +113,8 @@ ByteModel::LaggedTables ByteModel::predict_lagged() {
   inv_order1_fast_ = inverse_or_zero(sum_order1_fast_[c]);
 
   const double w0 = weight_order0_;
-  const ContextSelections::Weights weights = selections_.weights(c);
-  const double w1 = weights.order1;
-  const double wf = weights.final;
+  const double w1 = weight_order1_[c];
+  const double wf = weight_final_[c];
   const double coef[4] = {
       ((1 - w1) * wf) * inv_order1_slow_,
       (wf * w1) * inv_order1_fast_,
@@ -188,15 +189,19 @@ void ByteModel::update(unsigned x) {
   // open total either.
   for (int i = 0; i < kOpenTotalAfterSelection; ++i) open_total_.add_block();
 
-  // The final blend sees the order-0 weight as stored (a float).
+  const float a1 = static_cast<float>(inv_order1_slow_ * o1s[x]);
+  const float b1 = static_cast<float>(inv_order1_fast_ * o1f[x]);
+  const double w1 = k.select_weight(a1, b1, cost_order1_[c], kSelectorDecayOrder1);
+  weight_order1_[c] = static_cast<float>(w1);
+
+  // The final blend sees the order-0 weight as stored (a float), the
+  // order-1 weight as returned (a double).
   const double w0 = weight_order0_;
   const double p0 = ((1 - w0) * order0_slow_[x]) * inv_order0_slow_ +
                     (w0 * order0_fast_[x]) * inv_order0_fast_;
-  selections_.submit({c, static_cast<float>(inv_order1_slow_ * o1s[x]),
-                      static_cast<float>(inv_order1_fast_ * o1f[x]), static_cast<float>(p0), o1s[x], o1f[x],
-                      inv_order1_slow_, inv_order1_fast_},
-                     x == c || c == previous_context_);
-  selections_.prefetch(x);
+  const double p1 = ((1 - w1) * o1s[x]) * inv_order1_slow_ + (w1 * o1f[x]) * inv_order1_fast_;
+  weight_final_[c] = static_cast<float>(
+      k.select_weight(static_cast<float>(p0), static_cast<float>(p1), cost_final_[c], kSelectorDecayFinal));
 
   // x's counts are about to leave the floor: its block decays again.
   thaw_order0_block(x);
@@ -212,7 +217,6 @@ void ByteModel::update(unsigned x) {
   sum_order0_slow_ = (sums[2] + frozen_order0_slow_) + add_count(order0_slow_[x]);
   sum_order0_fast_ = (sums[3] + frozen_order0_fast_) + add_count(order0_fast_[x]);
   occupied_[c] |= kernels::occupancy_bit(x);
-  previous_context_ = c;
   context_ = x;
   if (--bytes_to_freeze_ == 0) freeze_order0_blocks();
 }

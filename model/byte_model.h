@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-#include "model/context_selections.h"
 #include "model/frequency_table.h"
 #include "model/ordered_total.h"
 #include "model/weight_selector.h"
@@ -20,9 +19,7 @@ namespace bytemix {
 // keep it off small stacks).
 //
 // The loops over 256 counts and 64 candidates run in the vector kernels of
-// model/kernels.h, chosen once per run; all of them give the same bits. The
-// order-1 and final weight selections of a context may run on a second
-// thread (model/context_selections.h), with the same bits again.
+// model/kernels.h, chosen once per run; all of them give the same bits.
 class ByteModel {
  public:
   ByteModel() { reset(); }
@@ -70,8 +67,8 @@ class ByteModel {
   // Read-only views, for tests and diagnostics.
   unsigned context() const { return context_; }
   float weight_order0() const { return weight_order0_; }
-  float weight_order1(unsigned c) const { return selections_.weight_order1(c); }
-  float weight_final(unsigned c) const { return selections_.weight_final(c); }
+  float weight_order1(unsigned c) const { return weight_order1_[c]; }
+  float weight_final(unsigned c) const { return weight_final_[c]; }
   float order0_slow(unsigned k) const { return order0_slow_[k]; }
   float order0_fast(unsigned k) const { return order0_fast_[k]; }
   float order1_slow(unsigned c, unsigned k) const { return order1_slow_[c][k]; }
@@ -83,8 +80,8 @@ class ByteModel {
   double sum_order1_slow(unsigned c) const { return sum_order1_slow_[c]; }
   double sum_order1_fast(unsigned c) const { return sum_order1_fast_[c]; }
   float cost_order0(unsigned i) const { return cost_order0_[i]; }
-  float cost_order1(unsigned c, unsigned i) const { return selections_.cost_order1(c, i); }
-  float cost_final(unsigned c, unsigned i) const { return selections_.cost_final(c, i); }
+  float cost_order1(unsigned c, unsigned i) const { return cost_order1_[c][i]; }
+  float cost_final(unsigned c, unsigned i) const { return cost_final_[c][i]; }
   std::uint16_t occupied(unsigned c) const { return occupied_[c]; }
   std::uint16_t order0_equal() const { return order0_equal_; }
 
@@ -94,9 +91,11 @@ class ByteModel {
   alignas(64) float order1_slow_[256][256];
   alignas(64) float order1_fast_[256][256];
   float weight_order0_;
+  float weight_order1_[256];
+  float weight_final_[256];
   alignas(64) float cost_order0_[kCandidates];
-  // weight_order1, weight_final and their costs, per context.
-  ContextSelections selections_;
+  alignas(64) float cost_order1_[256][kCandidates];
+  alignas(64) float cost_final_[256][kCandidates];
   // The mixed values, the same before rounding to float (for the
   // index-order total) and the table, twice: predictions alternate between
   // the two sides, so that an open table's values stay while the next
@@ -139,12 +138,6 @@ class ByteModel {
   void thaw_order0_block(unsigned byte);
 
   unsigned context_;
-  // The context before context_. A context that came twice running (a run
-  // of one byte, as in an image's blank lines) is likely to come again
-  // within a byte, so its selections run on the model's own thread: a round
-  // trip to the second thread, and moving the context's cost rows between
-  // the processors' caches, would take longer than the selections.
-  unsigned previous_context_;
   // Inverse sums of the four count rows at the last predict(): 1/S, or 0 for
   // an empty row.
   double inv_order0_slow_, inv_order0_fast_, inv_order1_slow_, inv_order1_fast_;

@@ -20,7 +20,6 @@
 #include <cstdint>
 
 #include "model/ln.h"
-#include "model/ln_lanes.h"
 #include "model/ordered_total.h"
 #include "model/weight_selector.h"
 
@@ -101,17 +100,6 @@ inline void accumulate_candidates(float a, float b, double x[kCandidates]) {
     v = v + step;
     x[i] = v;
   }
-}
-
-// The lanes of ln_many whose rounding test failed (bit k of fails set for
-// x[k]), recomputed by the scalar ln. Returns their number.
-inline int ln_fallbacks(const double* x, double* y, std::uint64_t fails) {
-  int count = 0;
-  for (; fails != 0; fails &= fails - 1, ++count) {
-    const int k = __builtin_ctzll(fails);
-    y[k] = ln(x[k]);
-  }
-  return count;
 }
 
 // The candidates' indices 0..63 as doubles, for blends formed in lanes.

@@ -12,10 +12,9 @@ namespace bytemix::kernels {
 // (only the grouping into lanes differs, and only where the result is exact
 // in any grouping), so all of them give bit-identical results; the fastest
 // one the processor supports is chosen once per run.
-// avx2_fma is the AVX2 path whose logarithm takes the exact error of a
-// square from a fused multiply-subtract instead of Dekker's product (the
-// same doubles, fewer operations); it needs FMA as well as AVX2.
-enum class Isa { portable, avx2, avx512, avx2_fma };
+// The avx2 path also needs FMA: its cost estimates use fused operations,
+// which only tighten their proven error bound.
+enum class Isa { portable, avx2, avx512 };
 
 struct Table {
   Isa isa;
@@ -71,13 +70,6 @@ struct Table {
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);
 
-  // y[k] = ln(x[k]) for k < n, n a multiple of 8, each bit-identical to
-  // bytemix::ln: lanes evaluate model/ln_lanes.h and a lane whose rounding
-  // test fails (or whose argument is not a positive normal double) calls
-  // bytemix::ln. Returns the number of such scalar calls. The selection
-  // takes its exact costs with it (model/selection_settle.cpp).
-  int (*ln_many)(const double* x, double* y, int n);
-
   // y[k] = this path's evaluation of ln_estimate (model/ln_estimate.h) for
   // k < n, within kLnEstimateError of bytemix::ln for x[k] in its domain
   // (meaningless outside). For tests of that bound.
@@ -85,9 +77,8 @@ struct Table {
 };
 
 // The implementation in use: chosen at the first call from what the
-// processor offers (AVX-512, then AVX2 with FMA, then AVX2, then portable),
-// unless the environment variable BYTEMIX_SIMD names one (portable, avx2,
-// avx2fma or avx512;
+// processor offers (AVX-512, then AVX2 with FMA, then portable), unless the
+// environment variable BYTEMIX_SIMD names one (portable, avx2 or avx512;
 // a name the processor cannot run falls back to the automatic choice).
 const Table& active();
 
@@ -99,7 +90,6 @@ const Table* for_isa(Isa isa);
 extern const Table portable_table;
 #if defined(__x86_64__) || defined(__i386__)
 extern const Table avx2_table;
-extern const Table avx2_fma_table;
 extern const Table avx512_table;
 #endif
 

@@ -1,8 +1,9 @@
-// AVX2 kernels. Built with -mavx2 (never -mfma) for this file alone and
-// called only after the processor has been found to support AVX2. Two
-// tables share them: avx2 (logarithm by Dekker's product) and avx2fma (the
-// logarithm and selection of model/kernels_avx2_fma.cpp). Every
-// product and sum below is rounded on its own as in the scalar reading.
+// AVX2 kernels. Built with -mavx2 -mfma for this file alone and called only
+// after the processor has been found to support both. Contraction is off
+// for the whole build, so every product and sum of the model's own
+// arithmetic below is rounded on its own as in the scalar reading; the only
+// fused operations are the explicit ones of the cost estimates, which only
+// tighten their proven bound.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -10,10 +11,15 @@
 
 #include "model/kernel_common.h"
 #include "model/kernels.h"
-#include "model/kernels_avx2_lanes.h"
+#include "model/ln_estimate.h"
+#include "model/selection_settle.h"
 
 namespace bytemix::kernels {
 namespace {
+
+inline __m256d abs_pd(__m256d v) {
+  return _mm256_and_pd(v, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff)));
+}
 
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s,
            const double coef[4], float* mixed, double* m, std::uint16_t occupied, std::uint16_t equal,
@@ -190,16 +196,165 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   sums[1] = decay_row(o1f, kFastDecayF, occupied, carry, turn);
 }
 
+// ln_estimate (model/ln_estimate.h) in four lanes for kCount vectors at a
+// time, step by step over all of them so that the processor always has
+// independent work: the exponent by the usual bit tricks, the sixteenths'
+// table by gathers, fused operations where they help (each only lowers the
+// error).
+template <int kCount>
+inline void ln_estimate_lanes(const __m256d* x, __m256d* y) {
+  using namespace ln_estimate_detail;
+  const __m256d one = _mm256_set1_pd(1.0);
+  __m256d z[kCount], q[kCount], head[kCount];
+  for (int j = 0; j < kCount; ++j) {
+    const __m256i bits = _mm256_castpd_si256(x[j]);
+    const __m256d e = _mm256_sub_pd(
+        _mm256_castsi256_pd(_mm256_or_si256(
+            _mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(std::int64_t(kExponentMagicBits)))),
+        _mm256_set1_pd(kExponentMagic));
+    // Two doubles per table entry: index 2j reads r, 2j + 1 reads t.
+    const __m256i j2 = _mm256_slli_epi64(
+        _mm256_and_si256(_mm256_srli_epi64(bits, kIndexShift), _mm256_set1_epi64x(15)), 1);
+    const __m256d r = _mm256_i64gather_pd(&kSixteenths[0].r, j2, 8);
+    const __m256d t = _mm256_i64gather_pd(&kSixteenths[0].t, j2, 8);
+    const __m256d m = _mm256_castsi256_pd(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(std::int64_t(kFractionMask))),
+                        _mm256_set1_epi64x(std::int64_t(kOneBits))));
+    z[j] = _mm256_fmsub_pd(m, r, one);
+    head[j] = _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), t);
+    y[j] = _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo));
+    q[j] = _mm256_set1_pd(kQ9);
+  }
+  for (double k : {kQ8, kQ7, kQ6, kQ5, kQ4, kQ3, kQ2}) {
+    for (int j = 0; j < kCount; ++j) {
+      q[j] = _mm256_fmadd_pd(z[j], q[j], _mm256_set1_pd(k));
+    }
+  }
+  for (int j = 0; j < kCount; ++j) {
+    __m256d tail;
+    tail = _mm256_fmadd_pd(_mm256_mul_pd(z[j], z[j]), q[j], y[j]);
+    y[j] = _mm256_add_pd(head[j], _mm256_add_pd(z[j], tail));
+  }
+}
+
+// Lanes outside the estimate's domain give meaningless values.
+void ln_estimate_many(const double* x, double* y, int n) {
+  int k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const __m256d v = _mm256_loadu_pd(x + k);
+    __m256d l;
+    ln_estimate_lanes<1>(&v, &l);
+    _mm256_storeu_pd(y + k, l);
+  }
+  for (; k < n; ++k) y[k] = ln_estimate(x[k]);
+}
+
+// Estimated costs with error bounds (model/selection_settle.h), settled here
+// in registers when every float is decided and one candidate alone can be
+// the cheapest, else by settle_selection.
+double select_weight(float a, float b, float* costs, float decay) {
+  constexpr int kVectors = kCandidates / 4;
+  const __m256d d = _mm256_set1_pd(decay);
+  __m256d c[kVectors];
+  if (blends_equal(a, b)) {
+    // Every cost is RN(P_i - y) with the one logarithm y, exact.
+    const __m256d vy = _mm256_set1_pd(equal_blend_log(a));
+    for (int j = 0; j < kVectors; ++j)
+      c[j] = _mm256_sub_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d), vy);
+    __m256d lowest = c[0];
+    for (int j = 0; j < kVectors; ++j) {
+      _mm_storeu_ps(costs + 4 * j, _mm256_cvtpd_ps(c[j]));
+      lowest = _mm256_min_pd(lowest, c[j]);
+    }
+    __m128d h = _mm_min_pd(_mm256_castpd256_pd128(lowest), _mm256_extractf128_pd(lowest, 1));
+    h = _mm_min_sd(h, _mm_unpackhi_pd(h, h));
+    // The first index holding the smallest cost; none if no cost is below
+    // the initial best (then the index stays 0).
+    const double best = _mm_cvtsd_f64(h);
+    if (!(best < kInitialBestCost)) return 0;
+    const __m256d target = _mm256_set1_pd(best);
+    std::uint64_t hits = 0;
+    for (int j = 0; j < kVectors; ++j)
+      hits |= std::uint64_t(_mm256_movemask_pd(_mm256_cmp_pd(c[j], target, _CMP_EQ_OQ))) << (4 * j);
+    return __builtin_ctzll(hits) * kCandidateStep;
+  }
+
+  const double fa = a, fb = b;
+  const double step = (fb - fa) * kCandidateStep;
+  const double delta = blend_slack(fa, fb);
+  const __m256d va = _mm256_set1_pd(fa);
+  const __m256d vstep = _mm256_set1_pd(step);
+  const __m256d four_delta = _mm256_set1_pd(4 * delta);
+  const __m256d slack = _mm256_set1_pd(kCostSlack);
+  const __m256d inf = _mm256_set1_pd(__builtin_inf());
+  __m256d err[kVectors], lo[kVectors], x[kVectors], l[kVectors];
+  for (int j = 0; j < kVectors; ++j)
+    x[j] = _mm256_add_pd(va, _mm256_mul_pd(_mm256_load_pd(kCandidateIndices + 4 * j), vstep));
+  constexpr int kBatch = 4;  // vectors through the logarithm together
+  for (int j = 0; j < kVectors; j += kBatch) ln_estimate_lanes<kBatch>(x + j, l + j);
+  __m256d upper = inf;
+  unsigned undecided = 0;
+  // Probabilities within 2^42 of each other put every blend in the
+  // estimate's domain, with one bound for 1 / x~_i (blends_within_ratio).
+  const bool all_known = blends_within_ratio(a, b);
+  const __m256d known_floor = _mm256_set1_pd(all_known ? known_blends_error_floor(fa, fb) : 0.0);
+  for (int j = 0; j < kVectors; ++j) {
+    const __m256d p = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(costs + 4 * j)), d);
+    __m256d cj = _mm256_sub_pd(p, l[j]);
+    const __m256d scaled = _mm256_mul_pd(slack, _mm256_add_pd(abs_pd(cj), abs_pd(l[j])));
+    __m256d ej;
+    if (all_known) {
+      ej = _mm256_add_pd(scaled, known_floor);
+    } else {
+      const __m256d known =
+          _mm256_and_pd(_mm256_and_pd(_mm256_cmp_pd(x[j], four_delta, _CMP_GT_OQ),
+                                      _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1p-1022), _CMP_GE_OQ)),
+                        _mm256_cmp_pd(x[j], _mm256_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ));
+      // A reciprocal to 1.5 * 2^-12 through floats; an x below the floats'
+      // normal range gives an infinite bound, and the lane is settled exactly.
+      const __m256d rho = _mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps(x[j])));
+      ej = _mm256_add_pd(_mm256_add_pd(scaled, slack), _mm256_mul_pd(_mm256_set1_pd(delta), rho));
+      cj = _mm256_and_pd(known, cj);
+      ej = _mm256_blendv_pd(inf, ej, known);
+    }
+    if (j == 0 && a == 0) {
+      // Candidate 0 has probability 0: its cost is exact.
+      const __m256d first = _mm256_castsi256_pd(_mm256_setr_epi64x(-1, 0, 0, 0));
+      cj = _mm256_blendv_pd(cj, _mm256_add_pd(p, _mm256_set1_pd(kZeroProbabilityCost)), first);
+      ej = _mm256_blendv_pd(ej, _mm256_setzero_pd(), first);
+    }
+    lo[j] = _mm256_sub_pd(cj, ej);
+    const __m256d hi = _mm256_add_pd(cj, ej);
+    upper = _mm256_min_pd(upper, hi);
+    undecided |= ~unsigned(_mm_movemask_ps(_mm_cmp_ps(_mm256_cvtpd_ps(lo[j]), _mm256_cvtpd_ps(hi),
+                                                      _CMP_EQ_OQ))) & 0xFu;
+    c[j] = cj;
+    err[j] = ej;
+  }
+  __m128d h2 = _mm_min_pd(_mm256_castpd256_pd128(upper), _mm256_extractf128_pd(upper, 1));
+  h2 = _mm_min_sd(h2, _mm_unpackhi_pd(h2, h2));
+  const double h = _mm_cvtsd_f64(h2);
+  if (undecided == 0 && h < kInitialBestCost) {
+    const __m256d vh = _mm256_set1_pd(h);
+    std::uint64_t contenders = 0;
+    for (int j = 0; j < kVectors; ++j)
+      contenders |= std::uint64_t(_mm256_movemask_pd(_mm256_cmp_pd(lo[j], vh, _CMP_LE_OQ))) << (4 * j);
+    if (contenders != 0 && (contenders & (contenders - 1)) == 0) {
+      for (int j = 0; j < kVectors; ++j) _mm_storeu_ps(costs + 4 * j, _mm256_cvtpd_ps(c[j]));
+      return __builtin_ctzll(contenders) * kCandidateStep;
+    }
+  }
+  alignas(32) double cs[kCandidates], es[kCandidates];
+  for (int j = 0; j < kVectors; ++j) {
+    _mm256_store_pd(cs + 4 * j, c[j]);
+    _mm256_store_pd(es + 4 * j, err[j]);
+  }
+  return settle_selection(a, b, costs, decay, cs, es);
+}
+
 }  // namespace
 
-// Defined in model/kernels_avx2_fma.cpp.
-double select_weight_fma(float a, float b, float* costs, float decay);
-int ln_many_fma(const double* x, double* y, int n);
-void ln_estimate_many_fma(const double* x, double* y, int n);
-
-const Table avx2_table = {Isa::avx2, "avx2", false, mix, frequencies, block_sums, decay, select_weight<false>,
-                            ln_many<false>, ln_estimate_many<false>};
-const Table avx2_fma_table = {Isa::avx2_fma, "avx2fma", false, mix, frequencies, block_sums, decay,
-                                select_weight_fma, ln_many_fma, ln_estimate_many_fma};
+const Table avx2_table = {Isa::avx2, "avx2", false, mix, frequencies, block_sums, decay, select_weight,
+                          ln_estimate_many};
 
 }  // namespace bytemix::kernels

@@ -1,10 +1,10 @@
 // AVX-512 kernels (AVX-512F only). Built with -mavx512f for this file alone
 // and called only after the processor has been found to support it. No
 // fused multiply-add is ever formed by the compiler: contraction is off for
-// the whole build, and every product and sum below is rounded on its own as
-// in the scalar reading. The one explicit fused multiply-subtract, in
-// ln_many, computes the exact error of a product, which is the same double
-// however it is obtained.
+// the whole build, and every product and sum of the model's own arithmetic
+// below is rounded on its own as in the scalar reading. The explicit fused
+// operations are in the cost estimates, whose proven bound they only
+// tighten.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -234,116 +234,6 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   for (int r = 0; r < 2; ++r) sums[r] = _mm512_reduce_add_pd(_mm512_add_pd(acc[r][0], acc[r][1]));
 }
 
-// model/ln_lanes.h in eight lanes: the same operations as ln_lane(), with
-// the exact square's error term taken from a fused multiply-subtract (exact,
-// so equal to Dekker's product there) and the table read by gathers. One
-// evaluation is a long chain of dependent steps, so kBlock vectors go
-// through each step together: the processor then has independent work
-// while a step waits for its inputs.
-constexpr int kBlock = 8;
-
-inline __m512d abs_pd(__m512d v) {
-  return _mm512_castsi512_pd(
-      _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffff)));
-}
-
-// B * 8 logarithms of x into y; returns the lanes to redo by the scalar
-// ln, one bit per value.
-template <int B>
-inline std::uint64_t ln_block(const double* x, double* y) {
-  using namespace ln_detail;
-  const __m512d one = _mm512_set1_pd(1.0);
-  const __m512i one_bits = _mm512_set1_epi64(std::int64_t(kOneBits));
-  const __m512d half = _mm512_set1_pd(-0.5);
-  __m512d z[B], ep[B], l_hi[B], l_mid[B];
-  __mmask8 in_domain[B];
-  for (int j = 0; j < B; ++j) {
-    __m512d vx = _mm512_loadu_pd(x + 8 * j);
-    in_domain[j] = _mm512_cmp_pd_mask(vx, _mm512_set1_pd(0x1p-1022), _CMP_GE_OQ) &
-                   _mm512_cmp_pd_mask(vx, _mm512_set1_pd(0x1.fffffffffffffp+1023), _CMP_LE_OQ);
-    // Lanes outside the domain compute ln 1 and are redone by the scalar ln.
-    vx = _mm512_mask_blend_pd(in_domain[j], one, vx);
-    const __m512i u = _mm512_castpd_si512(vx);
-    const __m512i frac = _mm512_and_si512(u, _mm512_set1_epi64(std::int64_t(kFracMask)));
-    const __m512i i =
-        _mm512_srli_epi64(_mm512_add_epi64(frac, _mm512_set1_epi64(std::int64_t{1} << 44)), 45);
-    const __mmask8 upper = _mm512_cmp_epi64_mask(i, _mm512_set1_epi64(kSplitIndex), _MM_CMPINT_NLT);
-    __m512i biased = _mm512_srli_epi64(u, 52);
-    biased = _mm512_mask_add_epi64(biased, upper, biased, _mm512_set1_epi64(1));
-    ep[j] = _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(
-                              biased, _mm512_set1_epi64(std::int64_t(kExponentMagicBits)))),
-                          _mm512_set1_pd(kExponentMagic));
-    const __m512i entry = _mm512_slli_epi64(i, 2);  // four doubles per TableEntry
-    const __m512d r = _mm512_i64gather_pd(entry, &kTable[0].r, 8);
-    l_hi[j] = _mm512_i64gather_pd(entry, &kTable[0].l_hi, 8);
-    l_mid[j] = _mm512_i64gather_pd(entry, &kTable[0].l_mid, 8);
-    const __m512d m = _mm512_castsi512_pd(_mm512_or_si512(frac, one_bits));
-    const __m512d mh = _mm512_castsi512_pd(_mm512_or_si512(
-        _mm512_and_si512(frac, _mm512_set1_epi64(std::int64_t(kLowByteClear))), one_bits));
-    z[j] = _mm512_add_pd(_mm512_sub_pd(_mm512_mul_pd(mh, r), one),
-                         _mm512_mul_pd(_mm512_sub_pd(m, mh), r));
-  }
-  __m512d sh[B], sl[B], q[B], q3[B];
-  for (int j = 0; j < B; ++j) {
-    sh[j] = _mm512_mul_pd(z[j], z[j]);
-    sl[j] = _mm512_fmsub_pd(z[j], z[j], sh[j]);  // exact error of the product
-    q[j] = _mm512_set1_pd(kLaneC9);
-  }
-  for (double c : {kLaneC8, kLaneC7, kLaneC6, kLaneC5, kLaneC4, kThirdHi}) {
-    for (int j = 0; j < B; ++j) q[j] = _mm512_add_pd(_mm512_set1_pd(c), _mm512_mul_pd(z[j], q[j]));
-  }
-  for (int j = 0; j < B; ++j) q3[j] = _mm512_mul_pd(_mm512_mul_pd(sh[j], z[j]), q[j]);
-  std::uint64_t fails = 0;
-  for (int j = 0; j < B; ++j) {
-    // two_sum(ep ln2_hi, l_hi)
-    const __m512d a = _mm512_mul_pd(ep[j], _mm512_set1_pd(kLn2Hi));
-    const __m512d kh = _mm512_add_pd(a, l_hi[j]);
-    const __m512d bb = _mm512_sub_pd(kh, a);
-    const __m512d kt =
-        _mm512_add_pd(_mm512_sub_pd(a, _mm512_sub_pd(kh, bb)), _mm512_sub_pd(l_hi[j], bb));
-    const __m512d kl =
-        _mm512_add_pd(kt, _mm512_add_pd(l_mid[j], _mm512_mul_pd(ep[j], _mm512_set1_pd(kLn2Lo))));
-    // fast_two_sum(kh, z), fast_two_sum(h1, -sh/2)
-    const __m512d h1 = _mm512_add_pd(kh, z[j]);
-    const __m512d l1 = _mm512_sub_pd(z[j], _mm512_sub_pd(h1, kh));
-    const __m512d w = _mm512_mul_pd(half, sh[j]);
-    const __m512d h2 = _mm512_add_pd(h1, w);
-    const __m512d l2 = _mm512_sub_pd(w, _mm512_sub_pd(h2, h1));
-    const __m512d low = _mm512_add_pd(
-        _mm512_add_pd(_mm512_add_pd(_mm512_add_pd(kl, l1), l2), _mm512_mul_pd(half, sl[j])),
-        q3[j]);
-    const __m512d h = _mm512_add_pd(h2, low);
-    const __m512d l = _mm512_sub_pd(low, _mm512_sub_pd(h, h2));
-
-    const __m512d err = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(kLaneRelErr), abs_pd(h)),
-                                      _mm512_mul_pd(_mm512_set1_pd(kLanePolyErr), abs_pd(q3[j])));
-    const __m512d lo = _mm512_add_pd(h, _mm512_sub_pd(l, err));
-    const __m512d hi = _mm512_add_pd(h, _mm512_add_pd(l, err));
-    const __mmask8 ok = _mm512_cmp_pd_mask(lo, hi, _CMP_EQ_OQ) & in_domain[j];
-    _mm512_storeu_pd(y + 8 * j, lo);
-    fails |= std::uint64_t(~unsigned{ok} & 0xFFu) << (8 * j);
-  }
-  return fails;
-}
-
-int ln_many(const double* x, double* y, int n) {
-  int fallbacks = 0;
-  int k = 0;
-  for (; k + 8 * kBlock <= n; k += 8 * kBlock) {
-    if (const std::uint64_t fails = ln_block<kBlock>(x + k, y + k)) fallbacks += ln_fallbacks(x + k, y + k, fails);
-  }
-  // The rest vector by vector (the weight selection asks for a few values
-  // at a time), the last padded with ones, which never fail.
-  for (; k < n; k += 8) {
-    alignas(64) double xt[8], yt[8];
-    for (int t = 0; t < 8; ++t) xt[t] = k + t < n ? x[k + t] : 1.0;
-    const std::uint64_t fails = ln_block<1>(xt, yt);
-    if (fails != 0) fallbacks += ln_fallbacks(xt, yt, fails);
-    for (int t = 0; t < 8 && k + t < n; ++t) y[k + t] = yt[t];
-  }
-  return fallbacks;
-}
-
 // ln_estimate (model/ln_estimate.h) in eight lanes for kCount vectors at a
 // time, step by step over all of them so that the processor always has
 // independent work: exponent and fraction by getexp and getmant, the
@@ -545,6 +435,6 @@ double select_weight(float a, float b, float* costs, float decay) {
 }  // namespace
 
 const Table avx512_table = {Isa::avx512, "avx512", false, mix, frequencies, block_sums, decay, select_weight,
-                              ln_many, ln_estimate_many};
+                            ln_estimate_many};
 
 }  // namespace bytemix::kernels

@@ -14,8 +14,6 @@ bool cpu_runs(Isa isa) {
     case Isa::portable:
       return true;
     case Isa::avx2:
-      return __builtin_cpu_supports("avx2");
-    case Isa::avx2_fma:
       return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case Isa::avx512:
       return __builtin_cpu_supports("avx512f");
@@ -28,12 +26,12 @@ bool cpu_runs(Isa isa) {
 
 const Table* choose() {
   if (const char* forced = std::getenv("BYTEMIX_SIMD")) {
-    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx2_fma, Isa::avx512}) {
+    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx512}) {
       const Table* t = for_isa(isa);
       if (t != nullptr && std::strcmp(forced, t->name) == 0) return t;
     }
   }
-  for (Isa isa : {Isa::avx512, Isa::avx2_fma, Isa::avx2}) {
+  for (Isa isa : {Isa::avx512, Isa::avx2}) {
     if (const Table* t = for_isa(isa)) return t;
   }
   return &portable_table;
@@ -49,8 +47,6 @@ const Table* for_isa(Isa isa) {
 #if defined(__x86_64__) || defined(__i386__)
     case Isa::avx2:
       return &avx2_table;
-    case Isa::avx2_fma:
-      return &avx2_fma_table;
     case Isa::avx512:
       return &avx512_table;
 #else

@@ -115,38 +115,6 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   sums[1] = decay_row(o1f, kFastDecayF, occupied);
 }
 
-// model/ln_lanes.h, each step over up to 64 lanes before the next, so that
-// the independent lanes overlap and the compiler may put the arithmetic
-// steps in vectors; also the path of targets without vector kernels.
-int ln_many(const double* x, double* y, int n) {
-  using namespace ln_detail;
-  constexpr int B = 64;
-  int fallbacks = 0;
-  for (int k = 0; k < n; k += B) {
-    const int count = n - k < B ? n - k : B;
-    double z[B], ep[B], l_hi[B], l_mid[B], sh[B], sl[B], q3[B], h[B], l[B];
-    bool pass[B];
-    for (int j = 0; j < count; ++j) {
-      const double v = lane_domain(x[k + j]) ? x[k + j] : 1.0;
-      const TableEntry* t;
-      lane_reduce(v, z[j], ep[j], t);
-      l_hi[j] = t->l_hi;
-      l_mid[j] = t->l_mid;
-    }
-    for (int j = 0; j < count; ++j) lane_poly(z[j], sh[j], sl[j], q3[j]);
-    for (int j = 0; j < count; ++j)
-      lane_sum(z[j], ep[j], l_hi[j], l_mid[j], sh[j], sl[j], q3[j], h[j], l[j]);
-    for (int j = 0; j < count; ++j) pass[j] = lane_test(h[j], l[j], q3[j], y[k + j]);
-    for (int j = 0; j < count; ++j) {
-      if (!pass[j] || !lane_domain(x[k + j])) {
-        y[k + j] = ln(x[k + j]);
-        ++fallbacks;
-      }
-    }
-  }
-  return fallbacks;
-}
-
 // Estimated costs with error bounds (model/selection_settle.h), settled here
 // when every float is decided and one candidate alone can be the cheapest,
 // else by settle_selection.
@@ -217,6 +185,6 @@ void ln_estimate_many(const double* x, double* y, int n) {
 }  // namespace
 
 const Table portable_table = {Isa::portable, "portable", true, mix, frequencies, block_sums, decay, select_weight,
-                              ln_many, ln_estimate_many};
+                              ln_estimate_many};
 
 }  // namespace bytemix::kernels

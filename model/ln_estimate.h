@@ -79,6 +79,10 @@ inline constexpr double kQ9 = 1.0 / 9;
 inline constexpr std::uint64_t kFractionMask = (std::uint64_t{1} << 52) - 1;
 inline constexpr std::uint64_t kOneBits = 0x3ff0000000000000u;  // 1.0
 inline constexpr int kIndexShift = 48;                          // top four fraction bits
+// The biased exponent e + 1023 as a double, without an integer conversion:
+// the bits of 2^52 with e + 1023 in the low bits, less 2^52 + 1023.
+inline constexpr std::uint64_t kExponentMagicBits = 0x4330000000000000u;  // 2^52
+inline constexpr double kExponentMagic = 0x1p52 + 1023;
 
 }  // namespace bytemix::ln_estimate_detail
 

@@ -2,15 +2,14 @@
 
 #include <limits>
 
-#include "model/kernels.h"
+#include "model/ln.h"
 
 namespace bytemix::kernels {
 
 namespace {
 
-// The exact costs of a set of candidates: the accumulated blends (once), the
-// logarithms of all of them at a time in the active path's lanes (each
-// bit-identical to bytemix::ln), and the selector's own formula.
+// The exact costs of a set of candidates: the accumulated blends (once),
+// their logarithms by bytemix::ln, and the selector's own formula.
 struct ExactCosts {
   float a, b;
   const float* costs;
@@ -29,14 +28,9 @@ struct ExactCosts {
       accumulate_candidates(a, b, x);
       have_blends = true;
     }
-    // Padded to whole vectors with ones (ln 1 = 0, never a fallback).
-    alignas(64) double args[kCandidates], logs[kCandidates];
-    const int padded = (n + 7) & ~7;
-    for (int j = 0; j < padded; ++j) args[j] = j < n ? x[which[j]] : 1.0;
-    active().ln_many(args, logs, padded);
     for (int j = 0; j < n; ++j) {
       const int i = which[j];
-      const double y = (i == 0 || i == kCandidates - 1) && !(x[i] > 0) ? -kZeroProbabilityCost : logs[j];
+      const double y = (i == 0 || i == kCandidates - 1) && !(x[i] > 0) ? -kZeroProbabilityCost : ln(x[i]);
       c[i] = costs[i] * decay - y;
     }
   }

@@ -10,8 +10,7 @@ namespace bytemix {
 
 inline std::vector<const kernels::Table*> kernel_paths() {
   std::vector<const kernels::Table*> v;
-  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx2_fma,
-                   kernels::Isa::avx512})
+  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx512})
     if (const kernels::Table* t = kernels::for_isa(isa)) v.push_back(t);
   return v;
 }

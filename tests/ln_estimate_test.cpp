@@ -83,18 +83,5 @@ TEST(LnEstimate, StaysWithinItsBoundOnEveryPath) {
   }
 }
 
-TEST(LnEstimate, ScalarAndLanesAgreeWhereNoOperationIsFused) {
-  // The portable path and the AVX2 path without FMA perform the same
-  // operations, so they give the same doubles.
-  const kernels::Table* avx2 = kernels::for_isa(kernels::Isa::avx2);
-  if (avx2 == nullptr) GTEST_SKIP() << "no AVX2 on this processor";
-  const std::vector<double> x = arguments();
-  std::vector<double> y(x.size());
-  avx2->ln_estimate_many(x.data(), y.data(), static_cast<int>(x.size()));
-  for (size_t i = 0; i < x.size(); ++i)
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(y[i]), std::bit_cast<std::uint64_t>(ln_estimate(x[i])))
-        << std::hexfloat << x[i];
-}
-
 }  // namespace
 }  // namespace bytemix

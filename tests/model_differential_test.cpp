@@ -27,8 +27,7 @@ using test::read_corpus;
 void require_requested_path() {
   const char* requested = std::getenv("BYTEMIX_SIMD");
   if (requested == nullptr) return;
-  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx2_fma,
-                   kernels::Isa::avx512}) {
+  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx512}) {
     const kernels::Table* t = kernels::for_isa(isa);
     if (t != nullptr && std::strcmp(t->name, requested) == 0) {
       ASSERT_STREQ(kernels::active().name, requested);

@@ -3,11 +3,9 @@
 #   1. the Release build's suite (unit, differential, program and install tests),
 #   2. the corpus round trip once more for every other vector path this
 #      processor runs (BYTEMIX_SIMD forces one),
-#   3. the corpus round trip with one thread, and the second thread's tests
-#      and whole-file round trips under ThreadSanitizer,
-#   4. the suite under AddressSanitizer and UBSan,
-#   5. a short run of each fuzz target,
-#   6. the determinism matrix: compilers, -O0/-O3, aarch64 and i686 under qemu.
+#   3. the suite under AddressSanitizer and UBSan,
+#   4. a short run of each fuzz target,
+#   5. the determinism matrix: compilers, -O0/-O3, aarch64 and i686 under qemu.
 # Build trees go under build-tests/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,27 +25,12 @@ ctest --test-dir "$out/release" --output-on-failure -j "$jobs"
 # The suite ran on the best path the processor offers (AVX-512 here); the
 # portable, AVX2 and AVX2+FMA paths get the whole corpus through the programs too.
 paths=(portable)
-grep -q -w avx2 /proc/cpuinfo 2>/dev/null && paths+=(avx2)
-grep -q -w avx2 /proc/cpuinfo 2>/dev/null && grep -q -w fma /proc/cpuinfo && paths+=(avx2fma)
+grep -q -w avx2 /proc/cpuinfo 2>/dev/null && grep -q -w fma /proc/cpuinfo && paths+=(avx2)
 for path in "${paths[@]}"; do
   echo "=== corpus round trip, BYTEMIX_SIMD=$path ==="
   BYTEMIX_SIMD=$path bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
     "$out/release/decompressor" "$root/testdata/calgary" "$root/tests/corpus_sha256.txt"
 done
-
-# The suite ran with the context selections on a second thread (two
-# processors here); the corpus goes through the programs with one thread too.
-echo "=== corpus round trip, BYTEMIX_THREADS=1 ==="
-BYTEMIX_THREADS=1 bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
-  "$out/release/decompressor" "$root/testdata/calgary" "$root/tests/corpus_sha256.txt"
-
-# The second thread under ThreadSanitizer: its own tests and whole files
-# through compress and decompress.
-echo "=== tsan ==="
-cmake -S "$root" -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEMIX_SANITIZE_THREAD=ON > /dev/null
-cmake --build "$out/tsan" -j "$jobs" --target context_selections_test simd_round_trip_test
-TSAN_OPTIONS=halt_on_error=1 "$out/tsan/tests/context_selections_test"
-TSAN_OPTIONS=halt_on_error=1 "$out/tsan/tests/simd_round_trip_test"
 
 configure_build sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBYTEMIX_SANITIZE=ON
 ctest --test-dir "$out/sanitize" --output-on-failure -j "$jobs" -E 'install_tree'
