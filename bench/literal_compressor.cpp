@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "coder/range_coder.h"
-#include "tests/literal_model/literal_byte_model.h"
+#include "model/reference/literal_byte_model.h"
 #include "tools/console.h"
 
 using namespace bytemix;

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "model/ln.h"
+#include "model/ln/ln.h"
 
 namespace {
 

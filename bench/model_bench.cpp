@@ -10,11 +10,11 @@
 
 #include "coder/range_coder.h"
 #include "model/byte_model.h"
-#include "model/kernel_common.h"
-#include "model/kernels.h"
-#include "model/ln.h"
+#include "model/kernels/kernel_common.h"
+#include "model/kernels/kernels.h"
+#include "model/ln/ln.h"
 #include "tests/corpus.h"
-#include "tests/literal_model/literal_byte_model.h"
+#include "model/reference/literal_byte_model.h"
 
 namespace {
 

@@ -2,21 +2,11 @@
 
 #include <cstdint>
 
-#include "model/kernel_common.h"
-#include "model/kernels.h"
+#include "model/kernels/kernel_common.h"
+#include "model/kernels/kernels.h"
 
 namespace bytemix {
 namespace {
-
-constexpr float kInitialOrder0SlowCount = 0.25f;
-constexpr double kCountIncrement = 1.0;
-// Frequencies are scaled to total about 2^23, which leaves the 32-bit range
-// coder at least 2^24 / 2^23 = 2 units per frequency step after normalising.
-constexpr double kTargetTotal = 8388608.0;
-
-constexpr float kSelectorDecayOrder0 = 0.9765625f;  // 125/128
-constexpr float kSelectorDecayOrder1 = 0.98828125f;  // 253/256
-constexpr float kSelectorDecayFinal = 0.984375f;     // 63/64
 
 double inverse_or_zero(double s) { return s > 0 ? 1 / s : 0; }
 double scale_for(double total) { return total > 0 ? kTargetTotal / total : 0; }

@@ -3,14 +3,16 @@
 #include <cstdint>
 
 #include "model/frequency_table.h"
-#include "model/ordered_total.h"
-#include "model/weight_selector.h"
+#include "model/kernels/ordered_total.h"
+#include "model/constants.h"
 
 namespace bytemix {
 
 // Adaptive byte model: order-0 and order-1 counts, each kept at a slow and a
 // fast rate of decay, blended by three weights that are re-chosen after every
-// byte. Counts, weights and costs are stored as floats, all arithmetic is
+// byte. Its plain statement, one scalar step at a time, is the literal model
+// (model/reference/literal_byte_model.h); this one gives the same bits
+// faster. Counts, weights and costs are stored as floats, all arithmetic is
 // done in doubles rounded after every operation, so that two instances fed
 // the same bytes produce bit-identical frequency tables on every machine.
 //
@@ -19,7 +21,7 @@ namespace bytemix {
 // keep it off small stacks).
 //
 // The loops over 256 counts and 64 candidates run in the vector kernels of
-// model/kernels.h, chosen once per run; all of them give the same bits.
+// model/kernels/kernels.h, chosen once per run; all of them give the same bits.
 class ByteModel {
  public:
   ByteModel() { reset(); }

@@ -4,7 +4,7 @@
 // check every path against the literal steps.
 #include <vector>
 
-#include "model/kernels.h"
+#include "model/kernels/kernels.h"
 
 namespace bytemix {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "model/ln.h"
-#include "model/ln_detail.h"
+#include "model/ln/ln.h"
+#include "model/ln/ln_detail.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <random>
 #include <vector>
 
-#include "model/kernels.h"
+#include "model/kernels/kernels.h"
 #include "tests/kernel_paths.h"
-#include "model/ln.h"
-#include "model/ln_estimate.h"
+#include "model/ln/ln.h"
+#include "model/ln/ln_estimate.h"
 
 namespace bytemix {
 namespace {

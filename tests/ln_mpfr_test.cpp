@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "model/ln.h"
-#include "model/ln_detail.h"
+#include "model/ln/ln.h"
+#include "model/ln/ln_detail.h"
 
 #include "ln_test_support.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "model/byte_model.h"
-#include "model/kernels.h"
+#include "model/kernels/kernels.h"
 #include "tests/corpus.h"
-#include "tests/literal_model/literal_byte_model.h"
+#include "model/reference/literal_byte_model.h"
 
 namespace bytemix {
 namespace {

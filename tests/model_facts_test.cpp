@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "model/byte_model.h"
-#include "model/kernel_common.h"
+#include "model/kernels/kernel_common.h"
 #include "tests/corpus.h"
 
 namespace bytemix {

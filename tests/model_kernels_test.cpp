@@ -11,13 +11,13 @@
 #include <random>
 #include <vector>
 
-#include "model/kernel_common.h"
-#include "model/kernels.h"
+#include "model/kernels/kernel_common.h"
+#include "model/kernels/kernels.h"
 #include "tests/kernel_paths.h"
-#include "model/ln.h"
-#include "model/ln_estimate.h"
-#include "model/selection_settle.h"
-#include "tests/literal_model/literal_byte_model.h"
+#include "model/ln/ln.h"
+#include "model/ln/ln_estimate.h"
+#include "model/kernels/selection_settle.h"
+#include "model/reference/literal_byte_model.h"
 
 namespace bytemix {
 namespace {
@@ -323,7 +323,7 @@ TEST(ModelKernels, SelectWeightMatchesLiteral) {
     const float d = decays[trial % 3];
     float expect_costs[kCandidates];
     std::memcpy(expect_costs, costs, sizeof costs);
-    const double expect = LiteralByteModel::select_weight(a, b, expect_costs, d);
+    const double expect = WeightSelector::select_weight(a, b, expect_costs, d);
     for (const kernels::Table* t : kernel_paths()) {
       float got_costs[kCandidates];
       std::memcpy(got_costs, costs, sizeof costs);
@@ -365,7 +365,7 @@ TEST(ModelKernels, SettleSelectionGivesTheExactSelection) {
     kernels::accumulate_candidates(a, b, x);
     for (int i = 0; i < kCandidates; ++i) {
       double y = ln(x[i]);
-      if ((i == 0 || i == kCandidates - 1) && !(x[i] > 0)) y = -kernels::kZeroProbabilityCost;
+      if ((i == 0 || i == kCandidates - 1) && !(x[i] > 0)) y = -kZeroProbabilityCost;
       exact[i] = a == 0 && b == 0 ? costs[i] * static_cast<double>(d)
                                   : costs[i] * static_cast<double>(d) - y;
     }
@@ -385,14 +385,14 @@ TEST(ModelKernels, SettleSelectionGivesTheExactSelection) {
     float expect_costs[kCandidates], got_costs[kCandidates];
     std::memcpy(expect_costs, costs, sizeof costs);
     std::memcpy(got_costs, costs, sizeof costs);
-    const double expect = LiteralByteModel::select_weight(a, b, expect_costs, d);
+    const double expect = WeightSelector::select_weight(a, b, expect_costs, d);
     const double got = kernels::settle_selection(a, b, got_costs, d, c, err);
     ASSERT_TRUE(same_bits(got, expect)) << "trial " << trial;
     ASSERT_EQ(0, std::memcmp(got_costs, expect_costs, sizeof costs)) << "trial " << trial;
   }
 }
 
-// The kernels' error bound on an estimated cost (model/selection_settle.h)
+// The kernels' error bound on an estimated cost (model/kernels/selection_settle.h)
 // holds with the margin its derivation claims, 1.4 over the error, for the
 // blends formed with two roundings or with one (fused), taking the least
 // reciprocal a kernel may use. Probabilities of every kind the model
@@ -448,7 +448,7 @@ TEST(ModelKernels, SelectWeightEqualProbabilitiesAtTheEdges) {
     for (int i = 0; i < kCandidates; ++i) costs[i] = static_cast<float>((i * 37) % 64) * 0.25f;
     float expect_costs[kCandidates];
     std::memcpy(expect_costs, costs, sizeof costs);
-    const double expect = LiteralByteModel::select_weight(p, p, expect_costs, 0.984375f);
+    const double expect = WeightSelector::select_weight(p, p, expect_costs, 0.984375f);
     for (const kernels::Table* t : kernel_paths()) {
       float got_costs[kCandidates];
       std::memcpy(got_costs, costs, sizeof costs);

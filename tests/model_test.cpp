@@ -8,8 +8,8 @@
 
 #include "model/byte_model.h"
 #include "model/frequency_table.h"
-#include "model/kernels.h"
-#include "model/weight_selector.h"
+#include "model/kernels/kernels.h"
+#include "model/reference/weight_selector.h"
 
 namespace bytemix {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "coder/byte_io.h"
-#include "model/kernels.h"
+#include "model/kernels/kernels.h"
 #include "tests/corpus.h"
 #include "tools/compressed_file.h"
 

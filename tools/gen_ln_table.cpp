@@ -1,9 +1,9 @@
-// Generator for model/ln_table.h (not part of the shipped programs).
+// Generator for model/ln/ln_table.h (not part of the shipped programs).
 //
 //   g++ -O2 -std=c++20 tools/gen_ln_table.cpp -lmpfr -lgmp -o /tmp/gen_ln_table
-//   /tmp/gen_ln_table > model/ln_table.h        (statistics go to stderr)
+//   /tmp/gen_ln_table > model/ln/ln_table.h        (statistics go to stderr)
 //
-// Argument reduction used by both paths of bytemix::ln (see model/ln_detail.h):
+// Argument reduction used by both paths of bytemix::ln (see model/ln/ln_detail.h):
 // x = 2^e * m with m = M * 2^-52, M in [2^52, 2^53). The index
 //   i = ((M - 2^52) + 2^44) >> 45,  0 <= i <= 128
 // picks the interval of m centred on c_i = 1 + i/128 (half width 2^-8, clipped
@@ -22,7 +22,7 @@
 // The generator checks |N| < 2^53 on every interval, which makes z exactly
 // representable as a double (and the fast path's two-product computation of it
 // exact), and prints max |z| and the amplification factor used by the error
-// analysis in model/ln_fast.cpp.
+// analysis in model/ln/ln_fast.cpp.
 
 #include <mpfr.h>
 

@@ -4,7 +4,7 @@
 // the model's logarithm (bytemix::ln, correctly rounded): it serves callers
 // that need ln only to within a known distance and check every decision
 // they take against that distance, recomputing with bytemix::ln where a
-// decision is too close to call (the weight selection, model/selection_settle.h).
+// decision is too close to call (the weight selection, model/kernels/selection_settle.h).
 // Different kernels may evaluate it differently (with or without fused
 // operations, in lanes or not); every such evaluation stays within the bound.
 //

@@ -1,10 +1,10 @@
 // Portable kernels: plain loops, no intrinsics, for any target. The compiler
 // may vectorise the element-wise loops; that cannot change a result, since
 // each lane performs the same rounded operations (contraction is off).
-#include "model/kernel_common.h"
-#include "model/kernels.h"
-#include "model/ln_estimate.h"
-#include "model/selection_settle.h"
+#include "model/kernels/kernel_common.h"
+#include "model/kernels/kernels.h"
+#include "model/ln/ln_estimate.h"
+#include "model/kernels/selection_settle.h"
 
 namespace bytemix::kernels {
 namespace {
@@ -75,7 +75,7 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   return false;
 }
 
-// The row sums are exact in any order (model/kernel_common.h), so partial
+// The row sums are exact in any order (model/kernels/kernel_common.h), so partial
 // sums replace the one long chain of dependent additions, and the decayed
 // count is chosen by a mask rather than a branch. Written with the
 // compilers' generic vector types (GCC and Clang lower them to the target's
@@ -115,7 +115,7 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   sums[1] = decay_row(o1f, kFastDecayF, occupied);
 }
 
-// Estimated costs with error bounds (model/selection_settle.h), settled here
+// Estimated costs with error bounds (model/kernels/selection_settle.h), settled here
 // when every float is decided and one candidate alone can be the cheapest,
 // else by settle_selection.
 double select_weight(float a, float b, float* costs, float decay) {
@@ -131,7 +131,7 @@ double select_weight(float a, float b, float* costs, float decay) {
   const double step = (fb - fa) * kCandidateStep;
   const double delta = blend_slack(fa, fb);
   // Step by step over all candidates (see ln_estimate_reduce), with the
-  // bounds of model/selection_settle.h.
+  // bounds of model/kernels/selection_settle.h.
   double x[kCandidates], e[kCandidates], z[kCandidates], t[kCandidates];
   bool known[kCandidates];
   for (int i = 0; i < kCandidates; ++i) {

@@ -1,6 +1,6 @@
-#include "model/ln.h"
+#include "model/ln/ln.h"
 
-#include "model/ln_detail.h"
+#include "model/ln/ln_detail.h"
 
 namespace bytemix {
 

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "model/kernel_common.h"
-#include "model/kernels.h"
-#include "model/ln_estimate.h"
-#include "model/selection_settle.h"
+#include "model/kernels/kernel_common.h"
+#include "model/kernels/kernels.h"
+#include "model/ln/ln_estimate.h"
+#include "model/kernels/selection_settle.h"
 
 // GCC 12's AVX-512 headers start many conversions from an "undefined"
 // register that its own -Wuninitialized then reports at every use.
@@ -234,7 +234,7 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   for (int r = 0; r < 2; ++r) sums[r] = _mm512_reduce_add_pd(_mm512_add_pd(acc[r][0], acc[r][1]));
 }
 
-// ln_estimate (model/ln_estimate.h) in eight lanes for kCount vectors at a
+// ln_estimate (model/ln/ln_estimate.h) in eight lanes for kCount vectors at a
 // time, step by step over all of them so that the processor always has
 // independent work: exponent and fraction by getexp and getmant, the
 // sixteenths' table from registers, fused operations where they help (each
@@ -332,7 +332,7 @@ inline bool pick_in_registers(const __m512d lo[8], __m512d his[8], const __m256 
 }
 
 // A selection with unequal probabilities, with estimated costs and error bounds
-// (model/selection_settle.h), settled here in registers when every float is
+// (model/kernels/selection_settle.h), settled here in registers when every float is
 // decided and one candidate alone can be the cheapest, else by
 // settle_selection. (Two selections in one pass through the logarithm were
 // slower than two passes: more registers spilled.)

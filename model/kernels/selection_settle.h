@@ -48,7 +48,7 @@
 //   agree (rounding is monotone, and c_i lies between the ends); otherwise
 //   the candidate is made exact.
 
-#include "model/kernel_common.h"
+#include "model/kernels/kernel_common.h"
 
 namespace bytemix::kernels {
 

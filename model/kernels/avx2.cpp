@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "model/kernel_common.h"
-#include "model/kernels.h"
-#include "model/ln_estimate.h"
-#include "model/selection_settle.h"
+#include "model/kernels/kernel_common.h"
+#include "model/kernels/kernels.h"
+#include "model/ln/ln_estimate.h"
+#include "model/kernels/selection_settle.h"
 
 namespace bytemix::kernels {
 namespace {
@@ -196,7 +196,7 @@ void decay(float* o1s, float* o1f, float* o0s, float* o0f, double sums[4], std::
   sums[1] = decay_row(o1f, kFastDecayF, occupied, carry, turn);
 }
 
-// ln_estimate (model/ln_estimate.h) in four lanes for kCount vectors at a
+// ln_estimate (model/ln/ln_estimate.h) in four lanes for kCount vectors at a
 // time, step by step over all of them so that the processor always has
 // independent work: the exponent by the usual bit tricks, the sixteenths'
 // table by gathers, fused operations where they help (each only lowers the
@@ -249,7 +249,7 @@ void ln_estimate_many(const double* x, double* y, int n) {
   for (; k < n; ++k) y[k] = ln_estimate(x[k]);
 }
 
-// Estimated costs with error bounds (model/selection_settle.h), settled here
+// Estimated costs with error bounds (model/kernels/selection_settle.h), settled here
 // in registers when every float is decided and one candidate alone can be
 // the cheapest, else by settle_selection.
 double select_weight(float a, float b, float* costs, float decay) {

@@ -4,7 +4,7 @@
 // Notation: u = 2^-53, zeta = max |z| = 3 * 2^-9 < 2^-7.41 (from the table
 // generator), y = ln x, and "relative" means relative to |y| unless stated.
 //
-// 1. Reduction (model/ln_detail.h). z = m r - 1 is computed exactly: r has at
+// 1. Reduction (model/ln/ln_detail.h). z = m r - 1 is computed exactly: r has at
 //    most 8 significant bits, so with mh = m with its 8 lowest bits cleared
 //    (45 significant bits) and ml = m - mh (exact, at most 8 bits), mh*r and
 //    ml*r are exact products, mh*r - 1 is exact by Sterbenz (mh*r in
@@ -69,8 +69,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "model/double_double.h"
-#include "model/ln_detail.h"
+#include "model/ln/double_double.h"
+#include "model/ln/ln_detail.h"
 
 namespace bytemix::ln_detail {
 

@@ -1,11 +1,11 @@
 // Accurate path of bytemix::ln, taken when the fast path cannot decide the
 // rounding. It evaluates ln x in 224-bit fixed point (200 fractional bits,
-// model/wide_fixed.h) with a relative error below 2^-146 and rounds that to
+// model/ln/wide_fixed.h) with a relative error below 2^-146 and rounds that to
 // nearest. Exhaustive worst-case searches for binary64 logarithms find no
 // argument whose ln lies closer than about 2^-118 (relative) to a rounding
 // boundary, so the result is the correctly rounded ln x.
 //
-// Same reduction as the fast path (model/ln_detail.h):
+// Same reduction as the fast path (model/ln/ln_detail.h):
 //   ln x = e' ln2 + L_i + z S(z),   S(z) = ln(1+z)/z = sum_k (-z)^k / (k+1),
 // z = N 2^-60 exactly, |z| <= zeta = 3 * 2^-9.
 //
@@ -30,8 +30,8 @@
 #include <algorithm>
 #include <bit>
 
-#include "model/ln_detail.h"
-#include "model/wide_fixed.h"
+#include "model/ln/ln_detail.h"
+#include "model/ln/wide_fixed.h"
 
 namespace bytemix::ln_detail {
 

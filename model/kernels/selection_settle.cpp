@@ -1,8 +1,8 @@
-#include "model/selection_settle.h"
+#include "model/kernels/selection_settle.h"
 
 #include <limits>
 
-#include "model/ln.h"
+#include "model/ln/ln.h"
 
 namespace bytemix::kernels {
 

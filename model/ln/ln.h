@@ -10,7 +10,7 @@ namespace bytemix {
 // positive double, subnormals included, and so the same on every target that
 // evaluates doubles in IEEE binary64 without contraction. ln(1) = +0,
 // ln(+-0) = -inf, ln(+inf) = +inf, NaN for x < 0 and for NaN.
-// Internals: model/ln_detail.h.
+// Internals: model/ln/ln_detail.h.
 double ln(double x);
 
 }  // namespace bytemix

@@ -1,34 +1,11 @@
-#include "tests/literal_model/literal_byte_model.h"
+#include "model/reference/literal_byte_model.h"
 
 #include <cstdint>
 
-#include "model/ln.h"
+#include "model/ln/ln.h"
 
 namespace bytemix {
 namespace {
-
-constexpr float kInitialOrder0SlowCount = 0.25f;
-constexpr double kSlowDecay = 0.99951171875;  // 2047/2048
-constexpr double kFastDecay = 0.9033203125;   // 925/1024
-// A count at or below this is left as it is, so a count once incremented
-// never decays back to 0 and an exact 0 keeps meaning "never seen".
-constexpr double kDecayFloor = 0.001;
-constexpr double kCountIncrement = 1.0;
-// Frequencies are scaled to total about 2^23, which leaves the 32-bit range
-// coder at least 2^24 / 2^23 = 2 units per frequency step after normalising.
-constexpr double kTargetTotal = 8388608.0;
-
-// Charged to an endpoint candidate whose blended probability is not positive:
-// large enough that such a candidate is never chosen while any other has a
-// finite history, small enough to keep the float costs finite.
-constexpr double kZeroProbabilityCost = 65535.0;
-
-// Start of the minimum search; every real cost is below it.
-constexpr double kInitialBestCost = 1e10;
-
-constexpr float kSelectorDecayOrder0 = 0.9765625f;  // 125/128
-constexpr float kSelectorDecayOrder1 = 0.98828125f;  // 253/256
-constexpr float kSelectorDecayFinal = 0.984375f;     // 63/64
 
 double sum_in_order(const float* counts) {
   double s = 0;
@@ -130,11 +107,11 @@ void LiteralByteModel::update(unsigned x) {
   const float a0 = static_cast<float>(inv_order0_slow_ * order0_slow_[x]);
   const float b0 = static_cast<float>(inv_order0_fast_ * order0_fast_[x]);
   weight_order0_ = static_cast<float>(
-      select_weight(a0, b0, cost_order0_, kSelectorDecayOrder0));
+      WeightSelector::select_weight(a0, b0, cost_order0_, kSelectorDecayOrder0));
 
   const float a1 = static_cast<float>(inv_order1_slow_ * o1s[x]);
   const float b1 = static_cast<float>(inv_order1_fast_ * o1f[x]);
-  const double w1 = select_weight(a1, b1, cost_order1_[c], kSelectorDecayOrder1);
+  const double w1 = WeightSelector::select_weight(a1, b1, cost_order1_[c], kSelectorDecayOrder1);
   weight_order1_[c] = static_cast<float>(w1);
 
   // The final blend sees the order-0 weight as stored (a float) but the
@@ -143,7 +120,7 @@ void LiteralByteModel::update(unsigned x) {
   const double p0 = ((1 - w0) * order0_slow_[x]) * inv_order0_slow_ +
                     (w0 * order0_fast_[x]) * inv_order0_fast_;
   const double p1 = ((1 - w1) * o1s[x]) * inv_order1_slow_ + (w1 * o1f[x]) * inv_order1_fast_;
-  weight_final_[c] = static_cast<float>(select_weight(
+  weight_final_[c] = static_cast<float>(WeightSelector::select_weight(
       static_cast<float>(p0), static_cast<float>(p1), cost_final_[c], kSelectorDecayFinal));
 
   // A byte new to its context gets a bonus in the fast order-0 table, which
@@ -162,59 +139,6 @@ void LiteralByteModel::update(unsigned x) {
   add_count(o1s[x]);
   add_count(o1f[x]);
   context_ = x;
-}
-
-double LiteralByteModel::select_weight(float a, float b, float costs[kCandidates], float decay) {
-  const double d = decay;
-  const double step = (static_cast<double>(b) - static_cast<double>(a)) * kCandidateStep;
-  double best = kInitialBestCost;
-  int index = 0;
-
-  if (a == 0 && b == 0) {
-    // Neither predictor saw the byte: every blend is 0 and nothing can be
-    // charged, so the costs only decay.
-    for (int i = 0; i < kCandidates; ++i) {
-      const double c = costs[i] * d;
-      costs[i] = static_cast<float>(c);
-      if (c < best) {
-        best = c;
-        index = i;
-      }
-    }
-    return index * kCandidateStep;
-  }
-
-  // Candidate 0 is predictor a alone, which may have given the byte 0.
-  {
-    const double e = a > 0 ? -ln(a) : kZeroProbabilityCost;
-    const double c = e + costs[0] * d;
-    costs[0] = static_cast<float>(c);
-    if (c < best) best = c;
-  }
-
-  // Interior blends are positive whenever a, b >= 0 are not both 0, so they
-  // take the logarithm without a test. x is accumulated step by step, not
-  // recomputed, and the last candidate sees the accumulated value.
-  double x = a + step;
-  for (int i = 1; i < kCandidates - 1; ++i) {
-    const double c = costs[i] * d - ln(x);
-    costs[i] = static_cast<float>(c);
-    if (c < best) {
-      best = c;
-      index = i;
-    }
-    x = x + step;
-  }
-
-  // Candidate 63: with b = 0 the accumulated x is a rounding residue that may
-  // be zero, negative or slightly positive.
-  {
-    const double e = x > 0 ? -ln(x) : kZeroProbabilityCost;
-    const double c = e + costs[kCandidates - 1] * d;
-    costs[kCandidates - 1] = static_cast<float>(c);
-    if (c < best) index = kCandidates - 1;
-  }
-  return index * kCandidateStep;
 }
 
 }  // namespace bytemix

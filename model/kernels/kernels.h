@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "model/frequency_table.h"
-#include "model/ordered_total.h"
+#include "model/kernels/ordered_total.h"
 
 namespace bytemix::kernels {
 
@@ -28,7 +28,7 @@ struct Table {
   // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and m in
   // m_out[k], and returns the sum of the m added in some order (see
   // mix_total_is_ordered). The model's total is the sum in index order
-  // (model/ordered_total.h), which an estimate in another order replaces
+  // (model/kernels/ordered_total.h), which an estimate in another order replaces
   // wherever it cannot change a frequency (see kHalfwayMargin).
   // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
   // 16j + 15 (see kOccupancyBlock).
@@ -58,7 +58,7 @@ struct Table {
   // 0.001 is multiplied by its decay (2047/2048 for the slow rows o1s and
   // o0s, 925/1024 for the fast rows o1f and o0f) and stored as a float.
   // Returns in sums[] the sums of the decayed rows, in the order o1s, o1f,
-  // o0s, o0f. The sums are exact (see model/kernel_common.h), so any order
+  // o0s, o0f. The sums are exact (see model/kernels/kernel_common.h), so any order
   // of addition gives the same doubles. occupied as for mix. A clear bit j
   // of order0_live promises that every count of o0s and o0f in the block of
   // 16 bytes j is at or below the floor, so that the decay leaves it as it
@@ -70,7 +70,7 @@ struct Table {
   // WeightSelector::select_weight with the same contract and results.
   double (*select_weight)(float a, float b, float* costs, float decay);
 
-  // y[k] = this path's evaluation of ln_estimate (model/ln_estimate.h) for
+  // y[k] = this path's evaluation of ln_estimate (model/ln/ln_estimate.h) for
   // k < n, within kLnEstimateError of bytemix::ln for x[k] in its domain
   // (meaningless outside). For tests of that bound.
   void (*ln_estimate_many)(const double* x, double* y, int n);

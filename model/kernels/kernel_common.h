@@ -19,23 +19,19 @@
 
 #include <cstdint>
 
-#include "model/ln.h"
-#include "model/ordered_total.h"
-#include "model/weight_selector.h"
+#include "model/ln/ln.h"
+#include "model/kernels/ordered_total.h"
+#include "model/constants.h"
 
 namespace bytemix::kernels {
 
-inline constexpr float kSlowDecayF = 0.99951171875f;  // 2047/2048
-inline constexpr float kFastDecayF = 0.9033203125f;   // 925/1024
-// The largest float below the double 0.001 (0.001f itself lies above it).
+// The decays as floats (exact) and the floor as the largest float below
+// the double kDecayFloor (0.001f itself lies above it).
+inline constexpr float kSlowDecayF = static_cast<float>(kSlowDecay);
+inline constexpr float kFastDecayF = static_cast<float>(kFastDecay);
+static_assert(kSlowDecayF == kSlowDecay && kFastDecayF == kFastDecay);
 inline constexpr float kDecayFloorF = 0x1.0624dcp-10f;
-
-// Charged to an endpoint candidate whose blended probability is not
-// positive: large enough that such a candidate is never chosen while any
-// other has a finite history, small enough to keep the float costs finite.
-inline constexpr double kZeroProbabilityCost = 65535.0;
-// Start of the minimum search; every real cost is below it.
-inline constexpr double kInitialBestCost = 1e10;
+static_assert(kDecayFloorF < kDecayFloor && static_cast<float>(kDecayFloor) > kDecayFloor);
 
 // An order-1 row is mostly zeros (a context is followed by few distinct
 // bytes), and a count once raised never returns to 0. So the model keeps

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "model/kernels.h"
+#include "model/kernels/kernels.h"
 
 namespace bytemix::kernels {
 namespace {

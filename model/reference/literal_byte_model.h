@@ -3,16 +3,17 @@
 #include <cstdint>
 
 #include "model/frequency_table.h"
-#include "model/weight_selector.h"
+#include "model/reference/weight_selector.h"
 
 namespace bytemix {
 
 // The byte model read literally: every sum, mix, decay and candidate cost is
 // computed one scalar step at a time, in index order, exactly as the model is
-// defined. It is the oracle of the differential tests (the fast ByteModel
-// must produce the same frequency tables bit for bit) and the baseline of the
-// benchmarks. Same interface as ByteModel: reset(), then strictly
-// alternating predict() and update(x).
+// defined. This and weight_selector.h are the plain statement of the model's
+// arithmetic, the place to learn the algorithm; the fast ByteModel must
+// produce the same frequency tables bit for bit (the differential tests check
+// it), and the benchmarks take this as their baseline. Same interface as
+// ByteModel: reset(), then strictly alternating predict() and update(x).
 class LiteralByteModel {
  public:
   LiteralByteModel() { reset(); }
@@ -35,9 +36,6 @@ class LiteralByteModel {
   float cost_order1(unsigned c, unsigned i) const { return cost_order1_[c][i]; }
   float cost_final(unsigned c, unsigned i) const { return cost_final_[c][i]; }
   float mixed(unsigned k) const { return mixed_[k]; }
-
-  // The literal weight selection, exposed for the selector's own tests.
-  static double select_weight(float a, float b, float costs[kCandidates], float decay);
 
  private:
   float order0_slow_[256];

@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "model/ln_table.h"
+#include "model/ln/ln_table.h"
 
 namespace bytemix::ln_detail {
 
