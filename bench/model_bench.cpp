@@ -109,15 +109,15 @@ struct Rows {
   }
 };
 
+// Argument k: the k-th path this processor runs, best first.
 const kernels::Table* path(benchmark::State& state) {
-  const kernels::Table* t = kernels::for_isa(static_cast<kernels::Isa>(state.range(0)));
-  if (t == nullptr) state.SkipWithError("path not supported here");
-  else state.SetLabel(t->name);
+  const kernels::Table* t = kernels::runnable().at(static_cast<std::size_t>(state.range(0)));
+  state.SetLabel(t->name);
   return t;
 }
 
 void isa_args(benchmark::internal::Benchmark* b) {
-  for (int isa = 0; isa < 3; ++isa) b->Arg(isa);
+  for (std::size_t k = 0; k < kernels::runnable().size(); ++k) b->Arg(static_cast<long>(k));
 }
 
 void BM_Mix(benchmark::State& state) {
@@ -154,8 +154,8 @@ void BM_Frequencies(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Frequencies)->Apply([](benchmark::internal::Benchmark* b) {
-  for (int isa = 0; isa < 3; ++isa)
-    for (int unit = 0; unit < 2; ++unit) b->Args({isa, unit});
+  for (std::size_t k = 0; k < kernels::runnable().size(); ++k)
+    for (int unit = 0; unit < 2; ++unit) b->Args({static_cast<long>(k), unit});
 });
 
 // The four rows' decay; the rows are restored every 64 passes so that the

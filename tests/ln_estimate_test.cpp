@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "model/kernels/kernels.h"
-#include "tests/kernel_paths.h"
 #include "model/ln/ln.h"
 #include "model/ln/ln_estimate.h"
 
@@ -66,7 +65,7 @@ TEST(LnEstimate, StaysWithinItsBoundOnEveryPath) {
   const std::vector<double> x = arguments();
   std::vector<double> exact(x.size());
   for (size_t i = 0; i < x.size(); ++i) exact[i] = ln(x[i]);
-  for (const kernels::Table* t : kernel_paths()) {
+  for (const kernels::Table* t : kernels::runnable()) {
     std::vector<double> y(x.size());
     t->ln_estimate_many(x.data(), y.data(), static_cast<int>(x.size()));
     double worst = 0;

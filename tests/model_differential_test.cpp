@@ -15,6 +15,7 @@
 #include "model/byte_model.h"
 #include "model/kernels/kernels.h"
 #include "tests/corpus.h"
+#include "tests/kernel_paths.h"
 #include "model/reference/literal_byte_model.h"
 
 namespace bytemix {
@@ -22,24 +23,9 @@ namespace {
 
 using test::read_corpus;
 
-// The path the environment asks for must be the one in use; a path the
-// processor cannot run is skipped rather than silently replaced.
-void require_requested_path() {
-  const char* requested = std::getenv("BYTEMIX_SIMD");
-  if (requested == nullptr) return;
-  for (auto isa : {kernels::Isa::portable, kernels::Isa::avx2, kernels::Isa::avx512}) {
-    const kernels::Table* t = kernels::for_isa(isa);
-    if (t != nullptr && std::strcmp(t->name, requested) == 0) {
-      ASSERT_STREQ(kernels::active().name, requested);
-      return;
-    }
-  }
-  GTEST_SKIP() << "this processor cannot run the " << requested << " path";
-}
-
 class ModelDifferential : public ::testing::Test {
  protected:
-  void SetUp() override { require_requested_path(); }
+  void SetUp() override { test::require_requested_path(); }
 
   // Drives both models with `data` and compares everything each step.
   void run(const std::vector<std::uint8_t>& data) {

@@ -13,7 +13,6 @@
 
 #include "model/kernels/kernel_common.h"
 #include "model/kernels/kernels.h"
-#include "tests/kernel_paths.h"
 #include "model/ln/ln.h"
 #include "model/ln/ln_estimate.h"
 #include "model/kernels/selection_settle.h"
@@ -89,7 +88,7 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
     ASSERT_TRUE(same_bits(kernels::ordered_total(expect_m, kernels::live_blocks(coef, occupied)), total));
     // The equal blocks' sixteen additions in one step where exact: the same bits.
     ASSERT_TRUE(same_bits(kernels::ordered_total(expect_m, 0xFFFF, equal), total));
-    for (const kernels::Table* t : kernel_paths()) {
+    for (const kernels::Table* t : kernels::runnable()) {
       // The blocks the mask leaves out are skipped; a full mask must give
       // the same values.
       for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
@@ -204,7 +203,7 @@ TEST(ModelKernels, FrequenciesMatchLiteralConversion) {
       const double y = scale * mixed[k];
       return std::abs(std::abs(y - std::nearbyint(y)) - 0.5) < margin;
     };
-    for (const kernels::Table* t : kernel_paths()) {
+    for (const kernels::Table* t : kernels::runnable()) {
       // At the scale 2^23 the vector paths may work in float lanes.
       for (const double margin : {0.0, kernels::kHalfwayMargin, kernels::kUnitScaleMargin}) {
         bool any_near = false;
@@ -259,7 +258,7 @@ TEST(ModelKernels, DecayMatchesDoubleProductsAndSums) {
         if (r >= 2 && (order0_live >> block & 1)) live_sums[r - 2] += expect[r][k];
       }
     const std::uint16_t occupied = occupancy(rows[0], rows[1]);
-    for (const kernels::Table* t : kernel_paths()) {
+    for (const kernels::Table* t : kernels::runnable()) {
       for (const std::uint16_t mask : {occupied, std::uint16_t{0xFFFF}}) {
         for (const std::uint16_t live : {std::uint16_t{0xFFFF}, order0_live}) {
           alignas(64) float work[4][256];
@@ -324,7 +323,7 @@ TEST(ModelKernels, SelectWeightMatchesLiteral) {
     float expect_costs[kCandidates];
     std::memcpy(expect_costs, costs, sizeof costs);
     const double expect = WeightSelector::select_weight(a, b, expect_costs, d);
-    for (const kernels::Table* t : kernel_paths()) {
+    for (const kernels::Table* t : kernels::runnable()) {
       float got_costs[kCandidates];
       std::memcpy(got_costs, costs, sizeof costs);
       const double got = t->select_weight(a, b, got_costs, d);
@@ -449,7 +448,7 @@ TEST(ModelKernels, SelectWeightEqualProbabilitiesAtTheEdges) {
     float expect_costs[kCandidates];
     std::memcpy(expect_costs, costs, sizeof costs);
     const double expect = WeightSelector::select_weight(p, p, expect_costs, 0.984375f);
-    for (const kernels::Table* t : kernel_paths()) {
+    for (const kernels::Table* t : kernels::runnable()) {
       float got_costs[kCandidates];
       std::memcpy(got_costs, costs, sizeof costs);
       const double got = t->select_weight(p, p, got_costs, 0.984375f);
@@ -461,7 +460,7 @@ TEST(ModelKernels, SelectWeightEqualProbabilitiesAtTheEdges) {
 
 // Equal costs: the lowest index wins, on every path.
 TEST(ModelKernels, SelectWeightTiesGoToLowestIndex) {
-  for (const kernels::Table* t : kernel_paths()) {
+  for (const kernels::Table* t : kernels::runnable()) {
     float costs[kCandidates];
     for (float& c : costs) c = 5.0f;
     EXPECT_EQ(t->select_weight(0, 0, costs, 0.984375f), 0.0) << t->name;

@@ -37,6 +37,17 @@ grep -qaE '^ = [0-9]+\.[0-9]{2}s$' out.txt || fail "empty input console text: $(
 "$decompressor" empty.ari empty.unp > /dev/null
 [ -f empty.unp ] && [ ! -s empty.unp ] || fail "empty round trip"
 
+# A forced vector path that this build does not have is refused before any
+# file is touched: one line naming the accepted paths, status 2.
+for program in "$compressor" "$decompressor"; do
+  status=0
+  BYTEMIX_SIMD=no-such-path "$program" empty.ari forced.out > out.txt 2> err.txt || status=$?
+  [ "$status" = 2 ] || fail "BYTEMIX_SIMD=no-such-path: $program exited $status, expected 2"
+  grep -qxE "[a-z]+: BYTEMIX_SIMD=no-such-path: no such vector path \(accepted: [a-z0-9, ]+\)" err.txt ||
+    fail "BYTEMIX_SIMD=no-such-path message: $(cat err.txt)"
+  [ ! -e forced.out ] && [ ! -s out.txt ] || fail "BYTEMIX_SIMD=no-such-path: $program wrote something"
+done
+
 # No arguments: book1 -> book1.ari -> book1.unp in the current folder.
 mkdir defaults && cd defaults
 cp "$corpus/book1" book1

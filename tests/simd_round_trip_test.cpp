@@ -15,6 +15,7 @@
 #include "coder/byte_io.h"
 #include "model/kernels/kernels.h"
 #include "tests/corpus.h"
+#include "tests/kernel_paths.h"
 #include "tools/compressed_file.h"
 
 namespace bytemix {
@@ -52,11 +53,7 @@ std::vector<std::uint8_t> round_trip(const std::vector<std::uint8_t>& data) {
 
 class SimdRoundTrip : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* requested = std::getenv("BYTEMIX_SIMD");
-    if (requested != nullptr && std::strcmp(kernels::active().name, requested) != 0)
-      GTEST_SKIP() << "this processor cannot run the " << requested << " path";
-  }
+  void SetUp() override { test::require_requested_path(); }
 };
 
 TEST_F(SimdRoundTrip, CorpusFiles) {

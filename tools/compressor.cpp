@@ -7,6 +7,7 @@
 
 #include "tools/cli.h"
 #include "bytemix/bytemix.h"
+#include "model/kernels/kernels.h"
 #include "tools/console.h"
 #include "tools/safe_output.h"
 
@@ -24,6 +25,12 @@ int main(int argc, char** argv) {
       "     input and output are the same file; the input is 2 GiB or longer\n"
       "     or ends before its measured length"};
   const cli::FileNames names = cli::parse_command_line(kInfo, argc, argv);
+  // A forced vector path that cannot be had is a usage error: running on
+  // another path would time or test the wrong thing.
+  if (const std::string problem = kernels::requested_path_problem(); !problem.empty()) {
+    std::fprintf(stderr, "%s: %s\n", kInfo.name, problem.c_str());
+    return cli::kExitUsage;
+  }
   try {
     cli::OutputFile::refuse_terminal(names.output);
     cli::InputFile input(names.input, /*refuse_terminal=*/false);

@@ -354,7 +354,7 @@ double select_weight(float a, float b, float* costs, float decay) {
 
 }  // namespace
 
-const Table avx2_table = {Isa::avx2, "avx2", false, mix, frequencies, block_sums, decay, select_weight,
+const Table avx2_table = {"avx2", false, mix, frequencies, block_sums, decay, select_weight,
                           ln_estimate_many};
 
 }  // namespace bytemix::kernels

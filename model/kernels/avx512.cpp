@@ -434,7 +434,7 @@ double select_weight(float a, float b, float* costs, float decay) {
 
 }  // namespace
 
-const Table avx512_table = {Isa::avx512, "avx512", false, mix, frequencies, block_sums, decay, select_weight,
+const Table avx512_table = {"avx512", false, mix, frequencies, block_sums, decay, select_weight,
                             ln_estimate_many};
 
 }  // namespace bytemix::kernels

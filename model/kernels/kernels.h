@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "model/frequency_table.h"
 #include "model/kernels/ordered_total.h"
@@ -12,12 +14,10 @@ namespace bytemix::kernels {
 // (only the grouping into lanes differs, and only where the result is exact
 // in any grouping), so all of them give bit-identical results; the fastest
 // one the processor supports is chosen once per run.
-// The avx2 path also needs FMA: its cost estimates use fused operations,
-// which only tighten their proven error bound.
-enum class Isa { portable, avx2, avx512 };
-
 struct Table {
-  Isa isa;
+  // The name BYTEMIX_SIMD selects it by. The avx2 path needs FMA as well:
+  // its cost estimates use fused operations, which only tighten their
+  // proven error bound.
   const char* name;
   // True if mix() returns the index-order total itself, so that no
   // frequency needs testing against a margin.
@@ -76,15 +76,23 @@ struct Table {
   void (*ln_estimate_many)(const double* x, double* y, int n);
 };
 
-// The implementation in use: chosen at the first call from what the
-// processor offers (AVX-512, then AVX2 with FMA, then portable), unless the
-// environment variable BYTEMIX_SIMD names one (portable, avx2 or avx512;
-// a name the processor cannot run falls back to the automatic choice).
+// The implementation in use, chosen at the first call: the one that the
+// environment variable BYTEMIX_SIMD names, if this build has it and the
+// processor runs it; otherwise the best the processor runs.
 const Table& active();
 
-// The implementation for one instruction set, or nullptr if this build or
-// this processor cannot run it. For tests and benchmarks.
-const Table* for_isa(Isa isa);
+// The paths this build has and this processor runs, best first (the last
+// is the portable one). For tests and benchmarks.
+std::vector<const Table*> runnable();
+
+// The path called `name`, or nullptr if this build has none of that name or
+// the processor cannot run it.
+const Table* find(const char* name);
+
+// Empty if BYTEMIX_SIMD is unset or names a path that runs here; otherwise
+// one line saying why it cannot be honoured and which names would be. The
+// programs refuse to run then, rather than time or test the wrong path.
+std::string requested_path_problem();
 
 // Per instruction set; only those built for this target exist.
 extern const Table portable_table;

@@ -184,7 +184,7 @@ void ln_estimate_many(const double* x, double* y, int n) {
 
 }  // namespace
 
-const Table portable_table = {Isa::portable, "portable", true, mix, frequencies, block_sums, decay, select_weight,
+const Table portable_table = {"portable", true, mix, frequencies, block_sums, decay, select_weight,
                               ln_estimate_many};
 
 }  // namespace bytemix::kernels
