@@ -8,7 +8,7 @@ packages=(
   libmpfr-dev libgmp-dev           # the logarithm's reference
   libclang-rt-14-dev               # libFuzzer and the sanitizers under clang
   util-linux bsdutils              # setpriv, unshare, script for the program tests
-  time gzip bzip2 xz-utils zstd python3   # bench/run_corpus.py: peak memory, other compressors
+  time gzip bzip2 xz-utils zstd python3 python3-matplotlib   # bench: peak memory, other compressors, the chart
   qemu-user g++-aarch64-linux-gnu g++-i686-linux-gnu   # same bytes on other machines
 )
 missing=()
