@@ -188,15 +188,14 @@ InputFile::~InputFile() {
   if (owned_) ::close(fd_);
 }
 
-std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
-  auto& in = *static_cast<InputFile*>(self);
-  if (in.read_error_ == 0 && !in.reached_end_) {
-    const ssize_t got = read_some(in.fd_, data, n);
+std::size_t InputFile::read(std::uint8_t* data, std::size_t n) {
+  if (read_error_ == 0 && !reached_end_) {
+    const ssize_t got = read_some(fd_, data, n);
     if (got > 0) return static_cast<std::size_t>(got);
     if (got < 0) {
-      in.read_error_ = errno;
+      read_error_ = errno;
     } else {
-      in.reached_end_ = true;
+      reached_end_ = true;
     }
   }
   return 0;
@@ -204,7 +203,7 @@ std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
 
 ReadFn InputFile::reader() {
   return [this](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
-    const std::size_t got = read(this, data, n);
+    const std::size_t got = read(data, n);
     return read_error_ != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
   };
 }
@@ -247,7 +246,7 @@ void MeasuredInput::spool() {
   std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
   const std::string dir = spool_directory();
   for (;;) {
-    const std::size_t got = InputFile::read(&input_, chunk.data(), chunk.size());
+    const std::size_t got = input_.read(chunk.data(), chunk.size());
     if (got == 0) break;
     total += got;
     if (total > kMaxLength) throw too_long(input_.label(), "is 2 GiB or longer");
@@ -292,16 +291,15 @@ std::size_t MeasuredInput::read_spool(std::uint8_t* data, std::size_t n) {
   return static_cast<std::size_t>(got);
 }
 
-std::size_t MeasuredInput::read(void* self, std::uint8_t* data, std::size_t n) {
-  auto& in = *static_cast<MeasuredInput*>(self);
-  const std::size_t got = in.spooled_ ? in.read_spool(data, n) : InputFile::read(&in.input_, data, n);
-  in.delivered_ += got;
+std::size_t MeasuredInput::read(std::uint8_t* data, std::size_t n) {
+  const std::size_t got = spooled_ ? read_spool(data, n) : input_.read(data, n);
+  delivered_ += got;
   return got;
 }
 
 ReadFn MeasuredInput::reader() {
   return [this](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
-    const std::size_t got = read(this, data, n);
+    const std::size_t got = read(data, n);
     return read_error() != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
   };
 }

@@ -77,8 +77,8 @@ void report(const char* program, const Failure& failure);
 Failure read_failure(const std::string& label, int err);
 
 // An opened, checked input. The descriptor is read through read(), which
-// ByteSource takes as its refill function and which remembers how the input
-// ended: a read error (errno kept) or the end of the file.
+// remembers how the input ended: a read error (errno kept) or the end of the
+// file.
 class InputFile {
  public:
   // Opens `name` ("-": standard input) for reading. Throws Failure if it
@@ -94,8 +94,8 @@ class InputFile {
   bool is_regular() const { return S_ISREG(status_.st_mode); }
   int descriptor() const { return fd_; }
 
-  // ByteSource refill function: up to n bytes, 0 at the end or on an error.
-  static std::size_t read(void* self, std::uint8_t* data, std::size_t n);
+  // Up to n bytes, 0 at the end or on an error.
+  std::size_t read(std::uint8_t* data, std::size_t n);
 
   // The same reads as a library ReadFn: -1 once a read failed.
   ReadFn reader();
@@ -132,8 +132,9 @@ class MeasuredInput {
 
   std::int32_t length() const { return length_; }
 
-  // ByteSource refill function over the input or its buffered copy.
-  static std::size_t read(void* self, std::uint8_t* data, std::size_t n);
+  // Up to n bytes of the input or its buffered copy, 0 at the end or on an
+  // error.
+  std::size_t read(std::uint8_t* data, std::size_t n);
 
   // The same reads as a library ReadFn: -1 once a read failed.
   ReadFn reader();

@@ -206,12 +206,13 @@ void OutputFile::discard() {
   }
 }
 
-bool OutputFile::write(void* self, const std::uint8_t* data, std::size_t n) {
-  auto& out = *static_cast<OutputFile*>(self);
-  if (out.write_error_ != 0) return false;
-  if (write_all(out.fd_, data, n)) return true;
-  out.write_error_ = errno;
-  return false;
+WriteFn OutputFile::writer() {
+  return [this](const std::uint8_t* data, std::size_t n) {
+    if (write_error_ != 0) return false;
+    if (write_all(fd_, data, n)) return true;
+    write_error_ = errno;
+    return false;
+  };
 }
 
 void OutputFile::commit() {

@@ -43,13 +43,8 @@ class OutputFile {
   // console text must keep out of it.
   bool is_standard_output() const { return is_standard_output_; }
 
-  // ByteSink write function: all n bytes or false.
-  static bool write(void* self, const std::uint8_t* data, std::size_t n);
-
-  // The same writes as a library WriteFn.
-  WriteFn writer() {
-    return [this](const std::uint8_t* data, std::size_t n) { return write(this, data, n); };
-  }
+  // Writes as a library WriteFn: all n bytes or false.
+  WriteFn writer();
 
   // errno of the first failed write, 0 if none failed.
   int write_error() const { return write_error_; }
