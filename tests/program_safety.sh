@@ -206,51 +206,6 @@ corrupted_compressed)
   no_temporary
   ;;
 
-interrupt)
-  # Bring the compressor and the decompressor into the middle of a run, send
-  # each signal as soon as the temporary output exists, and check that the
-  # process died of it, left no temporary file and kept the old output.
-  # Background jobs of a script ignore SIGINT unless job control is on.
-  set -m
-  for i in 1 2 3 4 5 6 7; do cat "$corpus"/*; done > large  # about 22 MB
-  wait_for_temporary() {
-    local pid=$1 name=$2 i
-    for i in $(seq 1 600); do
-      [ -n "$(find . -maxdepth 1 -name ".$name.??????" | head -1)" ] && return 0
-      kill -0 "$pid" 2> /dev/null || fail "the program ended before its temporary file appeared"
-      sleep 0.05
-    done
-    fail "no temporary file for $name appeared"
-  }
-  old_output large.ari
-  old_output out.unp
-  for signal in INT TERM HUP; do
-    "$compressor" large large.ari > /dev/null 2> err.txt &
-    pid=$!
-    wait_for_temporary "$pid" large.ari
-    kill -s "$signal" "$pid"
-    wait "$pid"
-    status=$?
-    [ "$status" = $((128 + $(kill -l "$signal"))) ] || fail "compressor after SIG$signal exited $status"
-    kept_old large.ari
-    no_temporary
-
-    # The decompressor waits on a pipe that is open but silent.
-    rm -f fifo && mkfifo fifo
-    "$decompressor" fifo out.unp > /dev/null 2> err.txt &
-    pid=$!
-    exec 3> fifo
-    wait_for_temporary "$pid" out.unp
-    kill -s "$signal" "$pid"
-    wait "$pid"
-    status=$?
-    exec 3>&-
-    [ "$status" = $((128 + $(kill -l "$signal"))) ] || fail "decompressor after SIG$signal exited $status"
-    kept_old out.unp
-    no_temporary
-  done
-  ;;
-
 dev_null)
   [ -c /dev/null ] || skip "no /dev/null"
   small_pair

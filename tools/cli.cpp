@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "tools/temporary_files.h"
 
 #ifndef BYTEMIX_VERSION
 #define BYTEMIX_VERSION "unknown"
@@ -119,6 +122,7 @@ bool standard_descriptor_closed(int fd) { return fd >= 0 && fd < 3 && g_standard
 
 FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
   reserve_standard_descriptors();
+  std::signal(SIGXFSZ, SIG_IGN);
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -240,11 +244,15 @@ MeasuredInput::~MeasuredInput() {
   if (spill_fd_ >= 0) ::close(spill_fd_);
 }
 
+Failure MeasuredInput::spool_failure(int err) const {
+  return Failure{spill_dir_, "cannot buffer " + input_.label() + ": " + error_text(err)};
+}
+
 void MeasuredInput::spool() {
   spooled_ = true;
   std::uint64_t total = 0;
   std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
-  const std::string dir = spool_directory();
+  spill_dir_ = spool_directory();
   for (;;) {
     const std::size_t got = input_.read(chunk.data(), chunk.size());
     if (got == 0) break;
@@ -255,23 +263,17 @@ void MeasuredInput::spool() {
       continue;
     }
     if (spill_fd_ < 0) {
-      // The file has no name from the start, so nothing is left behind
-      // however the program ends.
-      std::string path = dir + "/bytemix-spool.XXXXXX";
-      spill_fd_ = ::mkstemp(path.data());
-      if (spill_fd_ < 0) {
-        throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
-      }
-      ::unlink(path.c_str());
+      const int dir = ::open(spill_dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (dir < 0) throw spool_failure(errno);
+      spill_fd_ = open_scratch_file(dir, "bytemix-spool");
+      const int err = errno;
+      ::close(dir);
+      if (spill_fd_ < 0) throw spool_failure(err);
     }
-    if (!write_all(spill_fd_, chunk.data(), got)) {
-      throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
-    }
+    if (!write_all(spill_fd_, chunk.data(), got)) throw spool_failure(errno);
   }
   if (input_.read_error() != 0) throw read_failure(input_.label(), input_.read_error());
-  if (spill_fd_ >= 0 && ::lseek(spill_fd_, 0, SEEK_SET) != 0) {
-    throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
-  }
+  if (spill_fd_ >= 0 && ::lseek(spill_fd_, 0, SEEK_SET) != 0) throw spool_failure(errno);
   length_ = static_cast<std::int32_t>(total);
 }
 

@@ -58,7 +58,9 @@ struct FileNames {
 // options early. -h/--help and -V/--version print to standard output and
 // exit 0; an unknown option prints a hint to standard error and exits 2.
 // Call it first: it also reserves descriptors 0..2 (see
-// standard_descriptor_closed).
+// standard_descriptor_closed), and ignores SIGXFSZ, so that a file-size
+// limit (ulimit -f) fails a write with EFBIG, reported as the write error it
+// is, rather than killing the process.
 FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv);
 
 // True if standard input, output or error (fd 0..2) was closed when the
@@ -154,6 +156,7 @@ class MeasuredInput {
  private:
   void spool();
   std::size_t read_spool(std::uint8_t* data, std::size_t n);
+  Failure spool_failure(int err) const;
 
   InputFile& input_;
   std::int32_t length_ = 0;
@@ -163,6 +166,7 @@ class MeasuredInput {
   std::uint64_t delivered_ = 0;
   int spill_fd_ = -1;
   int spill_error_ = 0;
+  std::string spill_dir_;
 };
 
 // Where the progress and timing text goes: standard output, unless the

@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# Usage: program_hazards.sh CASE COMPRESSOR DECOMPRESSOR CORPUS_DIR WITHOUT_UNNAMED_FILES
+# The ways a run can go wrong outside the coding: fatal signals, resource
+# limits and paths near PATH_MAX. Each CASE is one ctest test and runs a
+# table of variations; exit 77 means skipped (with a reason).
+# WITHOUT_UNNAMED_FILES runs a command as on a file system without unnamed
+# files, so that the named temporary files are tested too.
+set -uo pipefail
+case_name=$1 compressor=$2 decompressor=$3 corpus=$4 without_unnamed=$5
+source "$(dirname "$0")/program_helpers.sh"
+here=$(pwd -P)
+
+# wait_for_output PID: waits until the program has its new output open in
+# the work directory, and sets output_seen to what /proc shows of it: the
+# temporary name, or "#<inode> (deleted)" for an unnamed file.
+wait_for_output() {
+  local pid=$1 i line
+  for ((i = 0; i < 1000; i++)); do
+    while read -r line; do
+      output_seen=${line#* -> }
+      case $output_seen in "$here"/.*.?????? | "$here"/\#*) return 0 ;; esac
+    done < <(ls -l /proc/"$pid"/fd 2> /dev/null)
+    kill -0 "$pid" 2> /dev/null || fail "the program ended before it opened its output"
+    sleep 0.01
+  done
+  fail "the program did not open its output"
+}
+
+# Sets modes to the ways a new output can be made here: "unnamed" as this
+# machine does it, and "named" as on a file system without unnamed files,
+# unless the filter cannot be installed (named_untested gives the reason).
+# Sets mode_prefix MODE: in_mode to the command prefix of that mode.
+set_modes() {
+  modes=(unnamed)
+  named_untested=""
+  if "$without_unnamed" true 2> /dev/null; then
+    modes+=(named)
+  else
+    named_untested=$("$without_unnamed" true 2>&1)
+  fi
+}
+set_mode() {
+  in_mode=()
+  [ "$1" = unnamed ] || in_mode=("$without_unnamed")
+}
+# To call at the end of a case that ran set_modes.
+check_modes() {
+  [ -z "$named_untested" ] || skip "passed with unnamed files; named ones untested: $named_untested"
+}
+
+# A file the compressor codes for seconds, and one whose archive is over
+# 100 KiB.
+make_large() { for i in 1 2 3 4 5 6 7; do cat "$corpus"/*; done > large; }
+make_medium() { cat "$corpus"/* > medium; }
+
+case "$case_name" in
+
+fatal_signals)
+  # A run ended by any signal whose default action ends the process dies of
+  # it, keeps the old output and leaves no file behind. Each row: the signal,
+  # the modes it is tested in (SIGKILL cannot be caught: only an unnamed
+  # file is sure to vanish with it), and the programs. The compressor is
+  # caught coding; the decompressor waiting on a pipe that is open but
+  # silent.
+  set -m       # background jobs of a script otherwise ignore SIGINT and SIGQUIT
+  ulimit -c 0  # no core files from the signals that dump one
+  set_modes
+  make_large
+  old_output large.ari
+  old_output out.unp
+  mkfifo fifo
+  while IFS='|' read -r signal row_modes programs; do
+    for mode in "${modes[@]}"; do
+      [[ " $row_modes " == *" $mode "* ]] || continue
+      set_mode "$mode"
+      for program in $programs; do
+        if [ "$program" = compressor ]; then
+          "${in_mode[@]}" "$compressor" large large.ari > /dev/null 2> err.txt &
+          pid=$! output=large.ari
+        else
+          "${in_mode[@]}" "$decompressor" fifo out.unp > /dev/null 2> err.txt &
+          pid=$! output=out.unp
+          exec 3> fifo
+        fi
+        wait_for_output "$pid"
+        case $mode:$output_seen in
+          unnamed:*" (deleted)" | named:"$here/.$output".??????) ;;
+          *) fail "$program ($mode) wrote its output to $output_seen" ;;
+        esac
+        kill -s "$signal" "$pid"
+        wait "$pid" 2> /dev/null  # without the shell's report of the signal
+        status=$?
+        exec 3>&-
+        [ "$status" = $((128 + $(kill -l "$signal"))) ] ||
+          fail "$program ($mode) after SIG$signal exited $status: $(cat err.txt)"
+        kept_old "$output"
+        no_temporary
+      done
+    done
+  done << 'EOF'
+HUP|unnamed named|compressor decompressor
+INT|unnamed named|compressor decompressor
+QUIT|unnamed named|compressor decompressor
+TERM|unnamed named|compressor decompressor
+ILL|unnamed named|compressor
+TRAP|unnamed named|compressor
+ABRT|unnamed named|compressor
+BUS|unnamed named|compressor
+FPE|unnamed named|compressor
+USR1|unnamed named|compressor
+SEGV|unnamed named|compressor
+USR2|unnamed named|compressor
+PIPE|unnamed named|compressor
+ALRM|unnamed named|compressor
+STKFLT|unnamed named|compressor
+XCPU|unnamed named|compressor
+VTALRM|unnamed named|compressor
+PROF|unnamed named|compressor
+IO|unnamed named|compressor
+PWR|unnamed named|compressor
+SYS|unnamed named|compressor
+RTMIN|unnamed named|compressor
+RTMAX|unnamed named|compressor
+KILL|unnamed|compressor decompressor
+EOF
+  check_modes
+  ;;
+
+resource_limits)
+  # Each row: the limit, the modes, the command, the exit status, and the
+  # message (none for a death by the limit's signal). A file-size limit is
+  # the write error it is; the processor-time limit ends the run by SIGXCPU
+  # (soft limit) or SIGKILL (hard limit). Every run keeps the old output and
+  # leaves nothing behind.
+  ulimit -c 0
+  set_modes
+  small_pair
+  make_medium
+  make_large
+  for mode in "${modes[@]}"; do
+    set_mode "$mode"
+    while IFS=';' read -r limit row_modes command status message; do
+      [[ " $row_modes " == *" $mode "* ]] || continue
+      old_output out
+      # The shell's own report of a death by a signal goes to /dev/null.
+      (
+        exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-
+        eval "ulimit $limit" && eval "$command 2> err.txt"
+      ) > out.txt 2> /dev/null
+      got=$?
+      [ "$got" = "$status" ] || fail "ulimit $limit; $command ($mode): exited $got: $(cat err.txt)"
+      [ "$(cat err.txt)" = "$message" ] || fail "ulimit $limit; $command ($mode): $(cat err.txt)"
+      kept_old out
+      no_temporary
+    done << 'EOF'
+-f 100;unnamed named;"${in_mode[@]}" "$compressor" medium out;1;compressor: out: File too large
+-f 20;unnamed named;"${in_mode[@]}" "$decompressor" paper1.ari out;1;decompressor: out: File too large
+-f 100;unnamed named;cat medium | TMPDIR=. "${in_mode[@]}" "$compressor" - out;1;compressor: .: cannot buffer standard input: File too large
+-S -t 1;unnamed named;"${in_mode[@]}" "$compressor" large out;152;
+-t 1;unnamed;"${in_mode[@]}" "$compressor" large out;137;
+-n 5;unnamed named;"${in_mode[@]}" "$compressor" paper1 out;1;compressor: out: Too many open files
+EOF
+  done
+  check_modes
+  ;;
+
+long_paths)
+  # Every path the system accepts works, up to 4095 bytes: the new file is
+  # made relative to its directory. Each row: the path's length and its last
+  # component's, up to the 255 bytes a name may have.
+  small_pair
+  # make_path LENGTH BASE LETTER: prints a path of LENGTH bytes under long/,
+  # whose directories it makes, ending in BASE letters LETTER.
+  make_path() {
+    local path=long/ left=$(($1 - $2 - 5)) part
+    while [ $left -gt 0 ]; do
+      part=$((left > 251 ? 251 : left))
+      [ $((left - part)) != 1 ] || part=$((part - 1))
+      path+=$(printf "%$((part - 1))s" "" | tr ' ' d)/
+      left=$((left - part))
+    done
+    mkdir -p "$path" && printf '%s%s' "$path" "$(printf "%$2s" "" | tr ' ' "$3")"
+  }
+  while read -r length base; do
+    path=$(make_path "$length" "$base" o) restored=$(make_path "$length" "$base" r)
+    [ ${#path} = "$length" ] && [ ${#restored} = "$length" ] || fail "could not make $length-byte paths"
+    touch "$path" 2> /dev/null || skip "this system refuses a path of $length bytes"
+    rm "$path"
+    run 0 "$compressor" paper1 "$path"
+    cmp -s "$path" paper1.ari || fail "the $length-byte path does not hold the archive"
+    old_output "$restored"
+    run 0 "$decompressor" "$path" "$restored"
+    cmp -s "$restored" paper1 || fail "the old file at the $length-byte path was not replaced"
+    no_temporary "$(dirname "$path")"
+  done << 'EOF'
+4088 79
+4095 79
+4095 255
+EOF
+  # A link to the longest path, and one byte more than the system accepts.
+  ln -s "$path" link
+  run 0 "$compressor" paper1 link
+  [ -L link ] && cmp -s "$path" paper1.ari || fail "the link to a 4095-byte path was not followed"
+  path=$(make_path 4096 80 o)
+  expect_error 1 "compressor: $path: File name too long" "$compressor" paper1 "$path"
+  ;;
+
+*)
+  fail "unknown case"
+  ;;
+esac
+echo "PASS ($case_name)"
