@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Usage: program_hazards.sh CASE COMPRESSOR DECOMPRESSOR CORPUS_DIR WITHOUT_UNNAMED_FILES
-# The ways a run can go wrong outside the coding: fatal signals, resource
-# limits and paths near PATH_MAX. Each CASE is one ctest test and runs a
-# table of variations; exit 77 means skipped (with a reason).
-# WITHOUT_UNNAMED_FILES runs a command as on a file system without unnamed
-# files, so that the named temporary files are tested too.
+# The ways a run can go wrong outside the coding: outputs that name open
+# descriptors, fatal signals, resource limits and paths near PATH_MAX. Each
+# CASE is one ctest test and runs a table of variations; exit 77 means
+# skipped (with a reason). WITHOUT_UNNAMED_FILES runs a command as on a file
+# system without unnamed files, so that the named temporary files are tested
+# too.
 set -uo pipefail
 case_name=$1 compressor=$2 decompressor=$3 corpus=$4 without_unnamed=$5
 source "$(dirname "$0")/program_helpers.sh"
@@ -54,6 +55,71 @@ make_large() { for i in 1 2 3 4 5 6 7; do cat "$corpus"/*; done > large; }
 make_medium() { cat "$corpus"/* > medium; }
 
 case "$case_name" in
+
+descriptor_outputs)
+  # An OUTPUT that names an open descriptor is written through it as "-" is:
+  # what the shell writes before and after stays, and nothing is created or
+  # replaced. Each row: the name and the descriptor it names.
+  small_pair
+  ln -s /dev/stdout to-stdout
+  while read -r name fd; do
+    for program in compressor decompressor; do
+      if [ $program = compressor ]; then input=paper1 data=paper1.ari; else input=paper1.ari data=paper1; fi
+      case $fd in
+        1) streams="2> console.txt" ;;
+        2) streams="> console.txt" ;;
+        *) streams="> console.txt 2> err.txt" ;;
+      esac
+      printf 'HEADER\n' > combo
+      eval "{ \"\${!program}\" \"\$input\" \"\$name\"; status=\$?; printf 'TRAILER\n' >&$fd; } $fd>> combo $streams"
+      [ "$status" = 0 ] || fail "$program into $name exited $status"
+      { printf 'HEADER\n'; cat $data; printf 'TRAILER\n'; } | cmp -s - combo ||
+        fail "$program into $name did not write through descriptor $fd"
+      grep -qaE ' = [0-9]+\.[0-9]{2}s$' console.txt || fail "$program into $name: console text"
+    done
+  done << 'EOF'
+/dev/stdout 1
+/dev/stderr 2
+/dev/fd/3 3
+/proc/self/fd/4 4
+to-stdout 1
+EOF
+  [ -L to-stdout ] || fail "the link to /dev/stdout was replaced"
+
+  # The file behind the descriptor has been unlinked: it is still written.
+  for fd in 1 3; do
+    : > gone && exec 5< gone
+    if [ $fd = 1 ]; then
+      { rm gone; "$compressor" paper1 /dev/stdout 2> console.txt; } > gone
+    else
+      { rm gone; "$compressor" paper1 /dev/fd/3 > console.txt; } 3> gone
+    fi
+    status=$?
+    cat <&5 | cmp -s - paper1.ari || fail "the unlinked file behind descriptor $fd was not written"
+    exec 5<&-
+    [ "$status" = 0 ] || fail "writing to unlinked descriptor $fd exited $status"
+  done
+  [ "$(ls -A | sort | tr '\n' ' ')" = "combo console.txt err.txt paper1 paper1.ari to-stdout " ] ||
+    fail "unexpected files: $(ls -A)"
+
+  # Descriptors that cannot take the output. Each row: the name, the
+  # redirections, the reason.
+  exec 7>&-
+  while IFS='|' read -r name streams reason; do
+    eval "\"\$compressor\" paper1 \"\$name\" $streams > out.txt 2> err.txt"
+    status=$?
+    [ "$status" = 1 ] || fail "$name ($streams) exited $status"
+    [ "$(cat err.txt)" = "compressor: $name: $reason" ] || fail "$name ($streams): $(cat err.txt)"
+    [ ! -s out.txt ] || fail "$name ($streams) was refused only after coding"
+  done << 'EOF'
+/dev/fd/7||Bad file descriptor
+/dev/fd/3|3< paper1.ari|Bad file descriptor
+/dev/stdin|< paper1.ari|Bad file descriptor
+/dev/fd/3|3>> paper1|is the same file as the input paper1; refusing to overwrite the input
+/dev/fd/three||No such file or directory
+EOF
+  cmp -s paper1 "$corpus/paper1" || fail "the input was changed"
+  ;;
 
 fatal_signals)
   # A run ended by any signal whose default action ends the process dies of

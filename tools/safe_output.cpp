@@ -1,7 +1,9 @@
 #include "tools/safe_output.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,6 +36,33 @@ Failure terminal_output(const std::string& label) {
 Failure same_as_input(const std::string& label, const InputFile& input) {
   return Failure{label, "is the same file as the input " + input.label() +
                             "; refusing to overwrite the input"};
+}
+
+bool on_proc(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// True if `dir_fd` is this process's directory of open descriptors, however
+// it was reached: /proc/self/fd, /dev/fd, /proc/<pid>/fd, /proc/thread-self/fd.
+bool is_own_descriptor_directory(int dir_fd) {
+  struct stat dir {}, own {};
+  if (!on_proc(dir_fd) || ::fstat(dir_fd, &dir) != 0) return false;
+  for (const char* path : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+    if (::stat(path, &own) == 0 && same_file(dir, own)) return true;
+  }
+  return false;
+}
+
+// The descriptor that an entry of the descriptor directory names, or -1.
+int descriptor_number(const std::string& entry) {
+  if (entry.empty() || entry.size() > 9) return -1;
+  int fd = 0;
+  for (const char c : entry) {
+    if (c < '0' || c > '9') return -1;
+    fd = fd * 10 + (c - '0');
+  }
+  return fd;
 }
 
 // A name's directory part ("." if none) and its last component.
@@ -72,10 +101,14 @@ void OutputFile::open(const std::string& name, const InputFile& input, bool refu
     open_descriptor(STDOUT_FILENO, input, refuse_terminal);
     return;
   }
-  locate(name);
+  const int descriptor = locate(name);
+  if (descriptor >= 0) {
+    open_descriptor(descriptor, input, refuse_terminal);
+    return;
+  }
   struct stat out {};
   if (::fstatat(dir_fd_, base_.c_str(), &out, 0) != 0) {
-    if (errno != ENOENT) throw Failure{label_, error_text(errno)};
+    if (errno != ENOENT || through_proc_link_) throw Failure{label_, error_text(errno)};
     mode_ = new_file_mode();
     open_replacement();
     return;
@@ -84,8 +117,11 @@ void OutputFile::open(const std::string& name, const InputFile& input, bool refu
   // naming the input again is caught here.
   if (input.is_regular() && same_file(out, input.status())) throw same_as_input(label_, input);
   if (S_ISDIR(out.st_mode)) throw Failure{label_, error_text(EISDIR)};
-  if (!S_ISREG(out.st_mode)) {
-    fd_ = ::openat(dir_fd_, base_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (!S_ISREG(out.st_mode) || through_proc_link_) {
+    // A regular file reached through a /proc link is truncated, as a
+    // shell's '>' would.
+    const int truncate = S_ISREG(out.st_mode) ? O_TRUNC : 0;
+    fd_ = ::openat(dir_fd_, base_.c_str(), O_WRONLY | truncate | O_NOCTTY | O_CLOEXEC);
     if (fd_ < 0) throw Failure{label_, error_text(errno)};
     owned_ = true;
     check_in_place(input, refuse_terminal);
@@ -103,7 +139,7 @@ void OutputFile::open(const std::string& name, const InputFile& input, bool refu
   open_replacement();
 }
 
-void OutputFile::locate(const std::string& name) {
+int OutputFile::locate(const std::string& name) {
   std::string dir;
   split_path(name, dir, base_);
   dir_fd_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -111,12 +147,23 @@ void OutputFile::locate(const std::string& name) {
   for (int links = 0;; ++links) {
     // A name that ends in '/' names a directory: the one just opened.
     if (base_.empty()) throw Failure{label_, error_text(EISDIR)};
+    if (is_own_descriptor_directory(dir_fd_)) {
+      const int fd = descriptor_number(base_);
+      if (fd < 0) throw Failure{label_, error_text(ENOENT)};
+      return fd;
+    }
     struct stat entry {};
     if (::fstatat(dir_fd_, base_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) return;  // a new file
+      if (errno == ENOENT) return -1;  // a new file
       throw Failure{label_, error_text(errno)};
     }
-    if (!S_ISLNK(entry.st_mode)) return;
+    if (!S_ISLNK(entry.st_mode)) return -1;
+    // The text of a /proc link is not always a path (a deleted file, a
+    // pipe); only open() follows it right.
+    if (on_proc(dir_fd_)) {
+      through_proc_link_ = true;
+      return -1;
+    }
     if (links == kMaxLinks) throw Failure{label_, error_text(ELOOP)};
     std::string target(PATH_MAX, '\0');
     const ssize_t n = ::readlinkat(dir_fd_, base_.c_str(), target.data(), target.size());

@@ -22,8 +22,11 @@ namespace bytemix::cli {
 // a descriptor of the output's directory, so that any path the system
 // accepts works.
 //
-// Written in place, never removed or replaced: standard output ("-") and an
-// output that is not a regular file (/dev/null, a FIFO, a terminal).
+// Written in place, never removed or replaced: standard output ("-"), a name
+// of one of the process's open descriptors (/dev/stdout, /dev/stderr,
+// /dev/fd/N, /proc/self/fd/N), which is written through that descriptor as
+// "-" is, and an output that is not a regular file (/dev/null, a FIFO, a
+// terminal).
 class OutputFile {
  public:
   // Throws the Failure the constructor would for a terminal, if `name` is
@@ -63,8 +66,9 @@ class OutputFile {
  private:
   void open(const std::string& name, const InputFile& input, bool refuse_terminal);
   // Opens dir_fd_ and sets base_ to where `name` leads once the symbolic
-  // links of its last component are followed.
-  void locate(const std::string& name);
+  // links of its last component are followed. Returns the descriptor if the
+  // name is one of this process's open descriptors, else -1.
+  int locate(const std::string& name);
   void open_descriptor(int fd, const InputFile& input, bool refuse_terminal);
   void check_in_place(const InputFile& input, bool refuse_terminal);
   void open_replacement();
@@ -76,6 +80,7 @@ class OutputFile {
   bool is_standard_output_ = false;
   int dir_fd_ = -1;            // the output's directory (O_PATH)
   std::string base_;           // the output's name in dir_fd_
+  bool through_proc_link_ = false;  // base_ is a /proc link, which only open() follows
   bool replacing_ = false;     // fd_ is a new file, renamed to base_ at commit()
   std::string temp_name_;      // its temporary name in dir_fd_, once it has one
   bool replaces_existing_ = false;
