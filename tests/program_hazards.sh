@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Usage: program_hazards.sh CASE COMPRESSOR DECOMPRESSOR CORPUS_DIR WITHOUT_UNNAMED_FILES
 # The ways a run can go wrong outside the coding: outputs that name open
-# descriptors, fatal signals, resource limits and paths near PATH_MAX. Each
-# CASE is one ctest test and runs a table of variations; exit 77 means
-# skipped (with a reason). WITHOUT_UNNAMED_FILES runs a command as on a file
-# system without unnamed files, so that the named temporary files are tested
-# too.
+# descriptors, fatal signals and resource limits, paths near PATH_MAX, and
+# sticky directories. Each CASE is one ctest test and runs a table of
+# variations; exit 77 means skipped (with a reason). WITHOUT_UNNAMED_FILES
+# runs a command as on a file system without unnamed files, so that the
+# named temporary files are tested too.
 set -uo pipefail
 case_name=$1 compressor=$2 decompressor=$3 corpus=$4 without_unnamed=$5
 source "$(dirname "$0")/program_helpers.sh"
@@ -269,6 +269,43 @@ EOF
   [ -L link ] && cmp -s "$path" paper1.ari || fail "the link to a 4095-byte path was not followed"
   path=$(make_path 4096 80 o)
   expect_error 1 "compressor: $path: File name too long" "$compressor" paper1 "$path"
+  ;;
+
+sticky_directory)
+  # In a sticky directory only the file's owner, the directory's owner and
+  # root may replace a file. A file the user may write but not replace is
+  # refused before any coding. Each row: the file's owner, the directory's
+  # owner, who runs the programs, and the outcome: refused, or the owner of
+  # the new file (root keeps the old one's).
+  [ "$(id -u)" = 0 ] || skip "giving files to two users needs root"
+  set_as_nobody
+  small_pair
+  refusal="is another user's file in a sticky directory; only its owner may replace it"
+  while read -r file_owner dir_owner user outcome; do
+    as_user=("${as_nobody[@]}")
+    [ "$user" = nobody ] || as_user=()
+    rm -rf sticky && mkdir sticky && chown "$dir_owner" sticky && chmod 1777 sticky
+    for program in compressor decompressor; do
+      if [ $program = compressor ]; then input=paper1 data=paper1.ari; else input=paper1.ari data=paper1; fi
+      old_output sticky/f && chown "$file_owner" sticky/f && chmod 666 sticky/f
+      if [ "$outcome" = refused ]; then
+        expect_error 1 "$program: sticky/f: $refusal" "${as_user[@]}" "${!program}" "$input" sticky/f
+        [ ! -s out.txt ] || fail "$program coded before refusing"
+        kept_old sticky/f
+      else
+        run 0 "${as_user[@]}" "${!program}" "$input" sticky/f
+        cmp -s sticky/f "$data" || fail "$program did not replace sticky/f ($file_owner $dir_owner $user)"
+        [ "$(stat -c %u sticky/f)" = "$outcome" ] || fail "sticky/f is owned by $(stat -c %u sticky/f)"
+      fi
+      no_temporary sticky
+    done
+  done << 'EOF'
+0 0 nobody refused
+65533 0 nobody refused
+65534 0 nobody 65534
+0 65534 nobody 65534
+65533 0 root 65533
+EOF
   ;;
 
 *)

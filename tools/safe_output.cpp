@@ -72,6 +72,15 @@ void split_path(const std::string& path, std::string& dir, std::string& base) {
   base = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// In a sticky directory (/tmp) only the file's owner, the directory's owner
+// and a privileged process may remove a file, and so replace it by a rename.
+bool sticky_forbids_replacing(int dir_fd, const struct stat& file) {
+  struct stat dir {};
+  if (::fstat(dir_fd, &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) return false;
+  const uid_t user = ::geteuid();
+  return user != 0 && user != file.st_uid && user != dir.st_uid;
+}
+
 // Symbolic links followed in a row before giving up, as the kernel does.
 constexpr int kMaxLinks = 40;
 
@@ -131,6 +140,10 @@ void OutputFile::open(const std::string& name, const InputFile& input, bool refu
   // permission on it; replacing it must not be a way around that.
   if (::faccessat(dir_fd_, base_.c_str(), W_OK, AT_EACCESS) != 0) {
     throw Failure{label_, error_text(errno)};
+  }
+  // Found out now, not by a rename that fails after all the coding.
+  if (sticky_forbids_replacing(dir_fd_, out)) {
+    throw Failure{label_, "is another user's file in a sticky directory; only its owner may replace it"};
   }
   replaces_existing_ = true;
   mode_ = out.st_mode & 07777;

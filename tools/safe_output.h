@@ -36,9 +36,9 @@ class OutputFile {
 
   // Opens the output `name` ("-": standard output), first refusing a name
   // that is the same file as `input` (same device and inode, also through a
-  // link), a regular file that the process may not write, and with
-  // `refuse_terminal` an output that is a terminal. Throws Failure; nothing
-  // has been written or removed then.
+  // link), a regular file that the process may not write or, in a sticky
+  // directory, may not replace, and with `refuse_terminal` an output that is
+  // a terminal. Throws Failure; nothing has been written or removed then.
   OutputFile(const std::string& name, const InputFile& input, bool refuse_terminal);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
