@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Usage: program_hazards.sh CASE COMPRESSOR DECOMPRESSOR CORPUS_DIR WITHOUT_UNNAMED_FILES
-# The ways a run can go wrong outside the coding: outputs that name open
-# descriptors, fatal signals and resource limits, paths near PATH_MAX, and
-# sticky directories. Each CASE is one ctest test and runs a table of
-# variations; exit 77 means skipped (with a reason). WITHOUT_UNNAMED_FILES
-# runs a command as on a file system without unnamed files, so that the
-# named temporary files are tested too.
+# The ways a run can go wrong outside the coding: inputs whose size lies,
+# outputs that name open descriptors, fatal signals and resource limits,
+# paths near PATH_MAX, and sticky directories. Each CASE is one ctest test
+# and runs a table of variations; exit 77 means skipped (with a reason).
+# WITHOUT_UNNAMED_FILES runs a command as on a file system without unnamed
+# files, so that the named temporary files are tested too.
 set -uo pipefail
 case_name=$1 compressor=$2 decompressor=$3 corpus=$4 without_unnamed=$5
 source "$(dirname "$0")/program_helpers.sh"
@@ -55,6 +55,62 @@ make_large() { for i in 1 2 3 4 5 6 7; do cat "$corpus"/*; done > large; }
 make_medium() { cat "$corpus"/* > medium; }
 
 case "$case_name" in
+
+lying_sizes)
+  # Disk files are measured by their size, and a file that changes while it
+  # is read is refused whichever way it changed. Each row: the change made
+  # while the compressor is stopped early in its run, and the message.
+  make_medium
+  length=$(stat -c %s medium)
+  while IFS='|' read -r change message; do
+    cp medium changing
+    old_output changing.ari
+    "$compressor" changing changing.ari > out.txt 2> err.txt &
+    pid=$!
+    wait_for_output "$pid"
+    kill -STOP "$pid"
+    eval "$change"
+    kill -CONT "$pid"
+    wait "$pid"
+    status=$?
+    [ "$status" = 1 ] || fail "after '$change' the compressor exited $status"
+    [ "$(cat err.txt)" = "compressor: changing: $message" ] || fail "after '$change': $(cat err.txt)"
+    kept_old changing.ari
+    no_temporary
+  done << EOF
+printf x >> changing|the input changed while it was read: it goes on past its measured length ($length bytes)
+truncate -s 1M changing|the input ended before its measured length (1048576 of $length bytes)
+EOF
+
+  # Files whose size says nothing of what reading them yields: procfs and
+  # cgroup files say 0, sysfs attributes 4096. Each row is compressed by
+  # name and from standard input, and must restore what reading it yields;
+  # a file whose size happens to be right proves nothing and is passed over.
+  kinds=""
+  while read -r file; do
+    [ -r "$file" ] && cat "$file" > expected 2> /dev/null && [ -s expected ] || continue
+    size=$(stat -c %s "$file")
+    [ "$size" != "$(wc -c < expected)" ] || continue
+    run 0 "$compressor" "$file" by_name.ari
+    run 0 "$decompressor" by_name.ari restored
+    cmp -s restored expected || fail "$file (size $size) does not restore what reading it yields"
+    "$compressor" - from_stdin.ari < "$file" > out.txt 2> err.txt || fail "$file on stdin: $(cat err.txt)"
+    run 0 "$decompressor" from_stdin.ari restored
+    cmp -s restored expected || fail "$file on stdin does not restore what reading it yields"
+    kinds+=" $(stat -f -c %T "$file")"
+  done << 'EOF'
+/proc/version
+/proc/filesystems
+/proc/sys/kernel/ostype
+/sys/kernel/mm/transparent_hugepage/enabled
+/sys/devices/system/cpu/online
+/sys/fs/cgroup/cpu/cpu.shares
+/sys/fs/cgroup/cgroup.controllers
+EOF
+  [[ $kinds == *proc* ]] || fail "no procfs file was tested (kinds:$kinds)"
+  [[ $kinds == *sysfs* ]] || skip "procfs passed; no readable sysfs attribute whose size lies"
+  no_temporary
+  ;;
 
 descriptor_outputs)
   # An OUTPUT that names an open descriptor is written through it as "-" is:

@@ -1,6 +1,8 @@
 #include "tools/cli.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +59,36 @@ void print_help(const ProgramInfo& info) {
   std::fprintf(stderr, "%s: unknown option '%s'\nTry '%s --help' for more information.\n",
                info.name, arg, info.name);
   std::exit(kExitUsage);
+}
+
+// True if a size from fstat() says how much reading the file yields. Not on
+// a pseudo file system, whose files are made as they are read (procfs and
+// cgroup files say 0, sysfs attributes 4096), nor on a file system in user
+// space, whose server reports what it likes. Other file systems are taken
+// at their word; the compressor still checks that the input ends there.
+bool size_is_reliable(int fd) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<std::uint32_t>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case BINFMTFS_MAGIC:
+    case RDTGROUP_SUPER_MAGIC:
+    case FUSE_SUPER_MAGIC:
+      return false;
+    default:
+      return true;
+  }
 }
 
 // Largest input length the format can store: the length field is a signed
@@ -193,7 +225,7 @@ InputFile::~InputFile() {
 }
 
 std::size_t InputFile::read(std::uint8_t* data, std::size_t n) {
-  if (read_error_ == 0 && !reached_end_) {
+  if (read_error_ == 0 && !reached_end_ && n != 0) {
     const ssize_t got = read_some(fd_, data, n);
     if (got > 0) return static_cast<std::size_t>(got);
     if (got < 0) {
@@ -221,7 +253,7 @@ void InputFile::close() {
 // ------------------------------------------------------------ MeasuredInput
 
 MeasuredInput::MeasuredInput(InputFile& input) : input_(input) {
-  if (!input.is_regular()) {
+  if (!input.is_regular() || !size_is_reliable(input.descriptor())) {
     spool();
     return;
   }
@@ -232,6 +264,12 @@ MeasuredInput::MeasuredInput(InputFile& input) : input_(input) {
   const off_t size = input.status().st_size;
   const std::uint64_t remaining =
       size > offset ? static_cast<std::uint64_t>(size - offset) : std::uint64_t{0};
+  // Nothing left proves nothing either: reading to the end costs nothing
+  // then, and finds whatever the size missed.
+  if (remaining == 0) {
+    spool();
+    return;
+  }
   if (remaining > kMaxLength) {
     char how_long[64];
     std::snprintf(how_long, sizeof how_long, "is %" PRIu64 " bytes long", remaining);
@@ -294,7 +332,14 @@ std::size_t MeasuredInput::read_spool(std::uint8_t* data, std::size_t n) {
 }
 
 std::size_t MeasuredInput::read(std::uint8_t* data, std::size_t n) {
-  const std::size_t got = spooled_ ? read_spool(data, n) : input_.read(data, n);
+  std::size_t got;
+  if (spooled_) {
+    got = read_spool(data, n);
+  } else {
+    // Bytes past the measured length are left to confirm_end().
+    const std::uint64_t left = static_cast<std::uint64_t>(length_) - delivered_;
+    got = input_.read(data, static_cast<std::size_t>(std::min<std::uint64_t>(n, left)));
+  }
   delivered_ += got;
   return got;
 }
@@ -304,6 +349,20 @@ ReadFn MeasuredInput::reader() {
     const std::size_t got = read(data, n);
     return read_error() != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
   };
+}
+
+void MeasuredInput::confirm_end() {
+  if (spooled_) return;  // read to its end already
+  std::uint8_t probe;
+  if (input_.read(&probe, 1) != 0) {
+    char reason[128];
+    std::snprintf(reason, sizeof reason,
+                  "the input changed while it was read: it goes on past its measured length "
+                  "(%" PRId32 " bytes)",
+                  length_);
+    throw Failure{input_.label(), reason};
+  }
+  if (input_.read_error() != 0) throw read_failure(input_.label(), input_.read_error());
 }
 
 int MeasuredInput::read_error() const {

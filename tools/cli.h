@@ -117,15 +117,19 @@ class InputFile {
   bool reached_end_ = false;
 };
 
-// The compressor must write the length before the first coded byte. For a
-// regular file the length is its size from the current offset; any other
-// input (standard input, a pipe, a device) is read to the end first, kept in
-// memory up to kSpoolMemoryLimit and beyond that in an unnamed temporary
-// file. Inputs of 2 GiB or more do not fit the signed 32-bit length field and
-// are refused before anything is written.
+// The compressor must write the length before the first coded byte. A size
+// is trusted only where it can be: for a regular file of a disk file system
+// the length is its size from the current offset, and read() hands out no
+// more than that. Any other input is read to the end first, kept in memory up
+// to kSpoolMemoryLimit and beyond that in an unnamed temporary file: standard
+// input, a pipe or a device, a file whose size is 0, and a file of a pseudo
+// file system (proc, sysfs and the like, whose sizes say nothing of what
+// reading yields) or of a file system in user space (FUSE). Inputs of 2 GiB
+// or more do not fit the signed 32-bit length field and are refused before
+// anything is written.
 class MeasuredInput {
  public:
-  // Measures `input` (and buffers it if it is not a regular file). Throws
+  // Measures `input` (and buffers it where its size is not trusted). Throws
   // Failure on a read error, a spool error or an input that is too long.
   explicit MeasuredInput(InputFile& input);
   ~MeasuredInput();
@@ -134,8 +138,8 @@ class MeasuredInput {
 
   std::int32_t length() const { return length_; }
 
-  // Up to n bytes of the input or its buffered copy, 0 at the end or on an
-  // error.
+  // Up to n bytes of the input or its buffered copy, 0 at the end, after
+  // length() bytes, or on an error.
   std::size_t read(std::uint8_t* data, std::size_t n);
 
   // The same reads as a library ReadFn: -1 once a read failed.
@@ -143,6 +147,11 @@ class MeasuredInput {
 
   // Bytes handed out by read() so far.
   std::uint64_t delivered() const { return delivered_; }
+
+  // After all length() bytes were read: throws Failure if the input goes on
+  // past its measured length (it changed while it was read, and the
+  // compressed file would restore something else) or cannot be read there.
+  void confirm_end();
 
   // errno of the first failed read of the input or of the spool, 0 if none.
   int read_error() const;

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
       "book1.ari",
       "a file cannot be opened, read, written or closed;\n"
       "     input and output are the same file; the input is 2 GiB or longer\n"
-      "     or ends before its measured length"};
+      "     or changed while it was read"};
   const cli::FileNames names = cli::parse_command_line(kInfo, argc, argv);
   try {
     cli::OutputFile::refuse_terminal(names.output);
@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
       std::snprintf(counts, sizeof counts, " (%" PRIu64 " of %" PRId32 " bytes)",
                     measured.delivered(), measured.length());
     }
+    if (status == Status::ok) measured.confirm_end();
     cli::finish_run(status, input, measured.read_error(), output, counts);
   } catch (const cli::Failure& failure) {
     cli::report(kInfo.name, failure);
