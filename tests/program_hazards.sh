@@ -2,10 +2,10 @@
 # Usage: program_hazards.sh CASE COMPRESSOR DECOMPRESSOR CORPUS_DIR WITHOUT_UNNAMED_FILES
 # The ways a run can go wrong outside the coding: inputs whose size lies,
 # outputs that name open descriptors, fatal signals and resource limits,
-# paths near PATH_MAX, and sticky directories. Each CASE is one ctest test
-# and runs a table of variations; exit 77 means skipped (with a reason).
-# WITHOUT_UNNAMED_FILES runs a command as on a file system without unnamed
-# files, so that the named temporary files are tested too.
+# paths near PATH_MAX, sticky directories, and names in messages. Each CASE
+# is one ctest test and runs a table of variations; exit 77 means skipped
+# (with a reason). WITHOUT_UNNAMED_FILES runs a command as on a file system
+# without unnamed files, so that the named temporary files are tested too.
 set -uo pipefail
 case_name=$1 compressor=$2 decompressor=$3 corpus=$4 without_unnamed=$5
 source "$(dirname "$0")/program_helpers.sh"
@@ -261,6 +261,13 @@ resource_limits)
   make_large
   for mode in "${modes[@]}"; do
     set_mode "$mode"
+    # The least address space, in steps of 256 KiB, in which the compressor
+    # starts and prints its version: too little for its model.
+    memory=2048
+    until (ulimit -v $memory && "${in_mode[@]}" "$compressor" --version) > /dev/null 2>&1; do
+      memory=$((memory + 256))
+      [ $memory -le 262144 ] || fail "the compressor does not start within 256 MiB"
+    done
     while IFS=';' read -r limit row_modes command status message; do
       [[ " $row_modes " == *" $mode "* ]] || continue
       old_output out
@@ -281,6 +288,7 @@ resource_limits)
 -S -t 1;unnamed named;"${in_mode[@]}" "$compressor" large out;152;
 -t 1;unnamed;"${in_mode[@]}" "$compressor" large out;137;
 -n 5;unnamed named;"${in_mode[@]}" "$compressor" paper1 out;1;compressor: out: Too many open files
+-v $memory;unnamed named;"${in_mode[@]}" "$compressor" paper1 out;1;compressor: Cannot allocate memory
 EOF
   done
   check_modes
@@ -362,6 +370,79 @@ sticky_directory)
 0 65534 nobody 65534
 65533 0 root 65533
 EOF
+  ;;
+
+messages)
+  # A name with control characters or invalid UTF-8 is quoted for the shell,
+  # so that each message stays one line and no escape sequence reaches the
+  # terminal; printable names are printed as they are. Each row: the name as
+  # printf writes it, and as messages quote it.
+  while read -r format quoted; do
+    name=$(printf -- "$format"; printf x) && name=${name%x}
+    expect_error 1 "compressor: $quoted: No such file or directory" "$compressor" "$name" out.ari
+  done << 'EOF'
+a\nb 'a'$'\n''b'
+x\033[31my 'x'$'\033''[31my'
+tab\there 'tab'$'\t''here'
+it's\r 'it'\''s'$'\r'
+\n\n $'\n\n'
+c1\302\233z 'c1'$'\302\233''z'
+bad\377z 'bad'$'\377''z'
+caf\303\251 café
+a'b a'b
+EOF
+  expect_error 1 "decompressor: 'missing/a'\$'\\n''b': No such file or directory" \
+    "$decompressor" /dev/null $'missing/a\nb'
+
+  # An unknown option is quoted as always, with a second line pointing at
+  # --help.
+  small_pair
+  for program in compressor decompressor; do
+    while read -r format quoted; do
+      option=$(printf -- "$format")
+      run 2 "${!program}" "$option"
+      [ "$(cat err.txt)" = "$program: unknown option $quoted"$'\n'"Try '$program --help' for more information." ] ||
+        fail "$program $format: $(cat err.txt)"
+      [ ! -s out.txt ] || fail "$program $format wrote to standard output"
+    done << 'EOF'
+-x '-x'
+-\033] '-'$'\033'']'
+EOF
+    # --help and --version report a failed write.
+    for option in --help --version; do
+      "${!program}" $option > /dev/full 2> err.txt
+      status=$?
+      [ "$status" = 1 ] && [ "$(cat err.txt)" = "$program: standard output: No space left on device" ] ||
+        fail "$program $option > /dev/full: exited $status: $(cat err.txt)"
+      "${!program}" $option >&- 2> err.txt
+      status=$?
+      [ "$status" = 1 ] && [ "$(cat err.txt)" = "$program: standard output: Bad file descriptor" ] ||
+        fail "$program $option >&-: exited $status: $(cat err.txt)"
+    done
+    # An empty name is refused before any work: the compressor does not wait
+    # for a standard input that never ends.
+    if [ $program = compressor ]; then input=-; else input=paper1.ari; fi
+    rm -f fifo && mkfifo fifo && exec 3<> fifo
+    timeout 10 "${!program}" "$input" '' < fifo > out.txt 2> err.txt
+    status=$?
+    exec 3>&-
+    [ "$status" = 1 ] && [ "$(cat err.txt)" = "$program: '': No such file or directory" ] ||
+      fail "$program with an empty OUTPUT: exited $status: $(cat err.txt)"
+    expect_error 1 "$program: '': No such file or directory" "${!program}" '' out
+    absent out
+  done
+
+  # A failed run prints no time: its progress line just ends.
+  run 1 "$compressor" paper1 /dev/full
+  [ "$(cat out.txt)" = $'\r0/53161\r16384/53161\r32768/53161\r49152/53161' ] ||
+    fail "console text of a failed run: $(od -c out.txt | head -5)"
+  [ "$(tail -c 1 out.txt | od -An -c | tr -d ' ')" = '\n' ] || fail "the progress line was not ended"
+  head -c $(($(stat -c %s paper1.ari) / 2)) paper1.ari > cut.ari
+  run 1 "$decompressor" cut.ari cut.unp
+  grep -q ' = ' out.txt && fail "a failed decompression printed its time: $(od -c out.txt | head -3)"
+  [ "$(head -c 8 out.txt)" = $'\r0/53161' ] || fail "no progress before the failure: $(od -c out.txt | head -3)"
+  absent cut.unp
+  no_temporary
   ;;
 
 *)

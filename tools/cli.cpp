@@ -55,10 +55,105 @@ void print_help(const ProgramInfo& info) {
       info.default_output, info.errors);
 }
 
+// Ends a run that printed --help or --version: status 0 once the text has
+// reached standard output, 1 with a message if it could not be written.
+[[noreturn]] void exit_after_printing(const ProgramInfo& info) {
+  int err = 0;
+  if (standard_descriptor_closed(STDOUT_FILENO)) {
+    err = EBADF;
+  } else if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    err = errno != 0 ? errno : EIO;
+  } else if (::close(STDOUT_FILENO) != 0) {
+    err = errno;  // a delayed write error
+  }
+  if (err == 0) std::exit(kExitOk);
+  report(info.name, Failure{output_label(kStandardStream), error_text(err)});
+  std::exit(kExitError);
+}
+
 [[noreturn]] void usage_error(const ProgramInfo& info, const char* arg) {
-  std::fprintf(stderr, "%s: unknown option '%s'\nTry '%s --help' for more information.\n",
-               info.name, arg, info.name);
+  std::fprintf(stderr, "%s: unknown option %s\nTry '%s --help' for more information.\n",
+               info.name, always_quoted(arg).c_str(), info.name);
   std::exit(kExitUsage);
+}
+
+// Length of the printable character that starts at name[i]: well-formed
+// UTF-8 other than a control character. 0 if the byte at name[i] is not the
+// start of one and must be escaped.
+std::size_t printable_length(std::string_view name, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(name[i + k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+  // The lead byte gives the length and the range of the second byte, which
+  // excludes overlong forms, surrogates, code points above U+10FFFF, and
+  // the C1 controls U+0080..U+009F (C2 80..C2 9F).
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    if (lead == 0xc2) low = 0xa0;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;
+    if (lead == 0xed) high = 0x9f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (name.size() - i < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(k) < 0x80 || byte(k) > 0xbf) return 0;
+  }
+  return length;
+}
+
+// A byte inside $'...': C escapes where the shell has a letter for them,
+// three octal digits otherwise.
+void append_escaped(std::string& out, unsigned char byte) {
+  static const char kLetters[] = "abtnvfr";  // bytes 7..13
+  if (byte >= 7 && byte <= 13) {
+    out += '\\';
+    out += kLetters[byte - 7];
+    return;
+  }
+  char octal[5];
+  std::snprintf(octal, sizeof octal, "\\%03o", byte);
+  out += octal;
+}
+
+// Printable runs go between single quotes (a quote itself as \'), escaped
+// bytes into $'...'.
+std::string shell_quoted(std::string_view name) {
+  std::string out;
+  enum { outside, quoted, escaped } state = outside;
+  for (std::size_t i = 0; i < name.size();) {
+    const std::size_t length = printable_length(name, i);
+    const bool quote = length == 1 && name[i] == '\'';
+    const auto enter = [&](decltype(state) next, const char* opening) {
+      if (state == next) return;
+      if (state != outside) out += '\'';
+      if (opening != nullptr) out += opening;
+      state = next;
+    };
+    if (length == 0) {
+      enter(escaped, "$'");
+      append_escaped(out, static_cast<unsigned char>(name[i]));
+      ++i;
+    } else if (quote) {
+      enter(outside, nullptr);
+      out += "\\'";
+      ++i;
+    } else {
+      enter(quoted, "'");
+      out.append(name.substr(i, length));
+      i += length;
+    }
+  }
+  if (state != outside) out += '\'';
+  return out.empty() ? "''" : out;
 }
 
 // True if a size from fstat() says how much reading the file yields. Not on
@@ -132,6 +227,15 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
   return true;
 }
 
+std::string quoted_name(std::string_view name) {
+  for (std::size_t i = 0, length = 0; i < name.size(); i += length) {
+    length = printable_length(name, i);
+    if (length == 0) return shell_quoted(name);
+  }
+  return name.empty() ? "''" : std::string(name);
+}
+
+std::string always_quoted(std::string_view name) { return shell_quoted(name); }
 
 namespace {
 bool g_standard_closed[3] = {false, false, false};
@@ -155,6 +259,7 @@ bool standard_descriptor_closed(int fd) { return fd >= 0 && fd < 3 && g_standard
 FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
   reserve_standard_descriptors();
   std::signal(SIGXFSZ, SIG_IGN);
+  errno = 0;  // what the first failed write of --help or --version leaves
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -165,11 +270,11 @@ FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
     if (arg.size() < 2 || arg[0] != '-') break;  // a file name, or "-"
     if (arg == "-h" || arg == "--help") {
       print_help(info);
-      std::exit(kExitOk);
+      exit_after_printing(info);
     }
     if (arg == "-V" || arg == "--version") {
       std::printf("%s (bytemix) %s\n", info.name, BYTEMIX_VERSION);
-      std::exit(kExitOk);
+      exit_after_printing(info);
     }
     usage_error(info, argv[i]);
   }
@@ -180,16 +285,20 @@ FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
 }
 
 std::string input_label(const std::string& name) {
-  return name == kStandardStream ? "standard input" : name;
+  return name == kStandardStream ? "standard input" : quoted_name(name);
 }
 
 std::string output_label(const std::string& name) {
-  return name == kStandardStream ? "standard output" : name;
+  return name == kStandardStream ? "standard output" : quoted_name(name);
 }
 
 void report(const char* program, const Failure& failure) {
   std::fflush(stdout);  // after any progress text, not in the middle of it
-  std::fprintf(stderr, "%s: %s: %s\n", program, failure.file.c_str(), failure.reason.c_str());
+  if (failure.file.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program, failure.reason.c_str());
+  } else {
+    std::fprintf(stderr, "%s: %s: %s\n", program, failure.file.c_str(), failure.reason.c_str());
+  }
 }
 
 Failure read_failure(const std::string& label, int err) {
@@ -283,7 +392,7 @@ MeasuredInput::~MeasuredInput() {
 }
 
 Failure MeasuredInput::spool_failure(int err) const {
-  return Failure{spill_dir_, "cannot buffer " + input_.label() + ": " + error_text(err)};
+  return Failure{quoted_name(spill_dir_), "cannot buffer " + input_.label() + ": " + error_text(err)};
 }
 
 void MeasuredInput::spool() {

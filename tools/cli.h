@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bytemix/bytemix.h"
@@ -25,7 +26,8 @@ inline constexpr int kExitUsage = 2;  // an unknown option
 // error and exit status 1. Thrown by the helpers below, caught in main, so
 // that the output's destructor can remove an unfinished file on the way.
 struct Failure {
-  std::string file;    // as the user should recognise it ("standard input")
+  std::string file;    // a label as below ("standard input", a quoted name);
+                       // empty for a failure that concerns no file
   std::string reason;  // the system's error text, or what is wrong with the data
 };
 
@@ -56,7 +58,9 @@ struct FileNames {
 // file name, so that the two names and whatever follows them (ignored) are
 // taken exactly as the original command line took them; "--" ends the
 // options early. -h/--help and -V/--version print to standard output and
-// exit 0; an unknown option prints a hint to standard error and exits 2.
+// exit 0, or 1 if standard output cannot be written; an unknown option
+// prints two lines to standard error, the second pointing at --help, and
+// exits 2.
 // Call it first: it also reserves descriptors 0..2 (see
 // standard_descriptor_closed), and ignores SIGXFSZ, so that a file-size
 // limit (ulimit -f) fails a write with EFBIG, reported as the write error it
@@ -67,12 +71,24 @@ FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv);
 // program started; parse_command_line() has put /dev/null in its place.
 bool standard_descriptor_closed(int fd);
 
-// "-" names the standard streams; messages call them by their role.
+// A name as messages print it: unchanged if it is printable text, otherwise
+// quoted for the shell in the way of GNU tools, e.g. 'a'$'\n''b', so that a
+// newline or an escape sequence in a name can neither split a message nor
+// reach the terminal; "" becomes ''. Printable text is well-formed UTF-8
+// without control characters (C0, DEL, C1).
+std::string quoted_name(std::string_view name);
+
+// The same quoting applied to every name, e.g. '-x'.
+std::string always_quoted(std::string_view name);
+
+// "-" names the standard streams; messages call them by their role, and
+// every other name by quoted_name().
 inline constexpr const char* kStandardStream = "-";
 std::string input_label(const std::string& name);
 std::string output_label(const std::string& name);
 
-// Prints "<program>: <file>: <reason>" on standard error.
+// Prints "<program>: <file>: <reason>" on standard error ("<program>:
+// <reason>" for a failure that concerns no file).
 void report(const char* program, const Failure& failure);
 
 // The reasons both programs give for an input that failed.

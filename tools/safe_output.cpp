@@ -103,8 +103,8 @@ OutputFile::OutputFile(const std::string& name, const InputFile& input, bool ref
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::open(const std::string& name, const InputFile& input, bool refuse_terminal) {
-  // open() refuses such a name so; the names below are relative to a
-  // directory and would not be.
+  // open() refuses these names so; refused here before any work.
+  if (name.empty()) throw Failure{label_, error_text(ENOENT)};
   if (name.size() >= PATH_MAX) throw Failure{label_, error_text(ENAMETOOLONG)};
   if (name == kStandardStream) {
     open_descriptor(STDOUT_FILENO, input, refuse_terminal);

@@ -34,11 +34,12 @@ class OutputFile {
   // for input that would be wasted.
   static void refuse_terminal(const std::string& name);
 
-  // Opens the output `name` ("-": standard output), first refusing a name
-  // that is the same file as `input` (same device and inode, also through a
-  // link), a regular file that the process may not write or, in a sticky
-  // directory, may not replace, and with `refuse_terminal` an output that is
-  // a terminal. Throws Failure; nothing has been written or removed then.
+  // Opens the output `name` ("-": standard output), first refusing an empty
+  // name, a name that is the same file as `input` (same device and inode,
+  // also through a link), a regular file that the process may not write or,
+  // in a sticky directory, may not replace, and with `refuse_terminal` an
+  // output that is a terminal. Throws Failure; nothing has been written or
+  // removed then.
   OutputFile(const std::string& name, const InputFile& input, bool refuse_terminal);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
