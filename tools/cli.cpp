@@ -31,9 +31,10 @@ void print_help(const ProgramInfo& info) {
       "  OUTPUT  %s (default: %s)\n"
       "The name - means standard input or standard output.\n"
       "Arguments after OUTPUT are ignored. An existing OUTPUT is replaced only\n"
-      "once the new file is complete; on an error or an interrupt it is left as\n"
-      "it was. An OUTPUT that is not a regular file (/dev/null, a pipe) is\n"
-      "written in place.\n"
+      "once the new file is complete; on an error, an interrupt or any other\n"
+      "signal or limit that ends the run it is left as it was. An OUTPUT that\n"
+      "is not a regular file (/dev/null, a pipe), or that names an open\n"
+      "descriptor (/dev/stdout, /dev/fd/N), is written in place.\n"
       "\n"
       "Options, recognised only before INPUT:\n"
       "  -h, --help     print this help and exit\n"
@@ -41,16 +42,17 @@ void print_help(const ProgramInfo& info) {
       "  --             end the options: the next argument is INPUT even if it\n"
       "                 begins with '-'\n"
       "\n"
-      "Progress and the coding time are printed on standard output, or on\n"
-      "standard error when OUTPUT is standard output. Compressed data is\n"
-      "neither written to nor read from a terminal.\n"
+      "Progress, and the coding time of a run that succeeded, are printed on\n"
+      "standard output, or on standard error when OUTPUT is standard output.\n"
+      "Compressed data is neither written to nor read from a terminal.\n"
       "\n"
       "Exit status:\n"
       "  0  success\n"
       "  1  error: %s;\n"
-      "     compressed data to or from a terminal\n"
+      "     compressed data to or from a terminal; memory runs out\n"
       "  2  usage error (unknown option)\n"
-      "Each error is one line on standard error naming the file and the reason.\n",
+      "Each error is one line on standard error naming the file and the reason;\n"
+      "a name with control characters is quoted as the shell would quote it.\n",
       info.name, info.action, info.input_role, info.default_input, info.output_role,
       info.default_output, info.errors);
 }
