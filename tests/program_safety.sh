@@ -5,55 +5,7 @@
 # behind. Each CASE is one ctest test; exit 77 means skipped (with a reason).
 set -uo pipefail
 case_name=$1 compressor=$2 decompressor=$3 corpus=$4
-[ -f "$corpus/book1" ] || { echo "FAIL: the test corpus is missing at $corpus"; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-chmod 755 "$work"  # the privilege-dropping cases run as nobody
-cd "$work"
-
-fail() {
-  echo "FAIL ($case_name): $*"
-  exit 1
-}
-skip() {
-  echo "SKIPPED ($case_name): $*"
-  exit 77
-}
-
-# run STATUS PROGRAM ARGS...: runs the program with stdout and stderr kept in
-# out.txt and err.txt, and checks its exit status.
-run() {
-  local want=$1
-  shift
-  "$@" > out.txt 2> err.txt < /dev/null
-  local got=$?
-  [ "$got" = "$want" ] || fail "'$*' exited $got, expected $want; stderr: $(cat err.txt)"
-}
-
-# expect_error STATUS MESSAGE PROGRAM ARGS...: the program fails with that
-# status and exactly that one line on standard error.
-expect_error() {
-  local want=$1 message=$2
-  shift 2
-  run "$want" "$@"
-  [ "$(cat err.txt)" = "$message" ] ||
-    fail "'$*' wrote to stderr: '$(cat err.txt)', expected: '$message'"
-}
-
-# no_temporary DIR: no unfinished output (".name.XXXXXX") was left in DIR.
-no_temporary() {
-  local left
-  left=$(find "${1:-.}" -maxdepth 1 -name '.*.??????' | head -5)
-  [ -z "$left" ] || fail "temporary files left behind: $left"
-}
-
-# old_output FILE: puts a recognisable old file at FILE; kept_old FILE checks
-# that it is still exactly there.
-old_output() { printf 'old output, must survive\n' > "$1"; }
-kept_old() {
-  [ "$(cat "$1" 2> /dev/null)" = "old output, must survive" ] || fail "$1 was changed or removed"
-}
+source "$(dirname "$0")/program_helpers.sh"
 
 # expect_damaged FILE PROGRAM ARGS...: fails with status 1 and one line that
 # names FILE and calls the data damaged, truncated or corrupt (the wording is
@@ -65,27 +17,6 @@ expect_damaged() {
   [ "$(wc -l < err.txt)" = 1 ] || fail "'$*' wrote other than one line: $(cat err.txt)"
   grep -qE "^decompressor: $file: .*(truncat|damage|corrupt)" err.txt ||
     fail "'$*' wrote: $(cat err.txt)"
-}
-
-absent() { [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 exists but should not"; }
-
-# A small real file and its compressed form, for the cases that need one.
-small_pair() {
-  cp "$corpus/paper1" paper1
-  "$compressor" paper1 paper1.ari > /dev/null || fail "could not compress paper1"
-}
-
-# Sets as_nobody to the command prefix that runs a program without root's
-# right to read and write anything (empty when not root); skips the case if
-# privileges cannot be dropped.
-set_as_nobody() {
-  if [ "$(id -u)" = 0 ]; then
-    command -v setpriv > /dev/null || skip "running as root and setpriv is missing"
-    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-    "${as_nobody[@]}" true 2> /dev/null || skip "running as root and cannot drop privileges"
-  else
-    as_nobody=()
-  fi
 }
 
 case "$case_name" in
@@ -104,7 +35,7 @@ missing_input)
 unreadable_input)
   # chmod 000 stops everyone but root, so as root the programs run as
   # nobody; the root-proof read failures are the cases input_directory,
-  # read_error and short_input.
+  # read_error, and the changing inputs of program_hazards.sh lying_sizes.
   cp "$corpus/paper1" secret && chmod 000 secret
   small_pair && chmod 000 paper1.ari
   set_as_nobody
@@ -129,30 +60,17 @@ input_directory)
 
 read_error)
   # Reading /proc/self/mem at offset 0 fails with EIO (the page at address 0
-  # is never mapped), for root too.
+  # is never mapped), for root too. The compressor reads a procfs file to its
+  # end before it codes, and fails there.
   [ -e /proc/self/mem ] || skip "no /proc/self/mem"
   old_output out.unp
   expect_error 1 "decompressor: /proc/self/mem: read error: Input/output error" \
     "$decompressor" /proc/self/mem out.unp
   kept_old out.unp
-  no_temporary
-  ;;
-
-short_input)
-  # A sysfs attribute claims 4096 bytes but yields only a few: an input that
-  # ends before its measured length, for root too.
-  attribute=""
-  for f in /sys/kernel/mm/transparent_hugepage/enabled /sys/kernel/uevent_seqnum \
-    /sys/kernel/profiling; do
-    if [ -r "$f" ] && [ "$(stat -c %s "$f")" = 4096 ]; then
-      n=$(wc -c < "$f")
-      if [ "$n" -gt 0 ] && [ "$n" -lt 4096 ]; then attribute=$f && break; fi
-    fi
-  done
-  [ -n "$attribute" ] || skip "no readable sysfs attribute shorter than its size"
   old_output out.ari
-  expect_error 1 "compressor: $attribute: the input ended before its measured length ($n of 4096 bytes)" \
-    "$compressor" "$attribute" out.ari
+  expect_error 1 "compressor: /proc/self/mem: read error: Input/output error" \
+    "$compressor" /proc/self/mem out.ari
+  [ ! -s out.txt ] || fail "the compressor printed progress for an input it could not read"
   kept_old out.ari
   no_temporary
   ;;
@@ -273,51 +191,6 @@ corrupted_compressed)
   expect_damaged long.ari "$decompressor" long.ari out.unp
   kept_old out.unp
   no_temporary
-  ;;
-
-interrupt)
-  # Bring the compressor and the decompressor into the middle of a run, send
-  # each signal as soon as the temporary output exists, and check that the
-  # process died of it, left no temporary file and kept the old output.
-  # Background jobs of a script ignore SIGINT unless job control is on.
-  set -m
-  for i in 1 2 3 4 5 6 7; do cat "$corpus"/*; done > large  # about 22 MB
-  wait_for_temporary() {
-    local pid=$1 name=$2 i
-    for i in $(seq 1 600); do
-      [ -n "$(find . -maxdepth 1 -name ".$name.??????" | head -1)" ] && return 0
-      kill -0 "$pid" 2> /dev/null || fail "the program ended before its temporary file appeared"
-      sleep 0.05
-    done
-    fail "no temporary file for $name appeared"
-  }
-  old_output large.ari
-  old_output out.unp
-  for signal in INT TERM HUP; do
-    "$compressor" large large.ari > /dev/null 2> err.txt &
-    pid=$!
-    wait_for_temporary "$pid" large.ari
-    kill -s "$signal" "$pid"
-    wait "$pid"
-    status=$?
-    [ "$status" = $((128 + $(kill -l "$signal"))) ] || fail "compressor after SIG$signal exited $status"
-    kept_old large.ari
-    no_temporary
-
-    # The decompressor waits on a pipe that is open but silent.
-    rm -f fifo && mkfifo fifo
-    "$decompressor" fifo out.unp > /dev/null 2> err.txt &
-    pid=$!
-    exec 3> fifo
-    wait_for_temporary "$pid" out.unp
-    kill -s "$signal" "$pid"
-    wait "$pid"
-    status=$?
-    exec 3>&-
-    [ "$status" = $((128 + $(kill -l "$signal"))) ] || fail "decompressor after SIG$signal exited $status"
-    kept_old out.unp
-    no_temporary
-  done
   ;;
 
 dev_null)

@@ -1,14 +1,19 @@
 #include "tools/cli.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+
+#include "tools/temporary_files.h"
 
 #ifndef BYTEMIX_VERSION
 #define BYTEMIX_VERSION "unknown"
@@ -26,9 +31,10 @@ void print_help(const ProgramInfo& info) {
       "  OUTPUT  %s (default: %s)\n"
       "The name - means standard input or standard output.\n"
       "Arguments after OUTPUT are ignored. An existing OUTPUT is replaced only\n"
-      "once the new file is complete; on an error or an interrupt it is left as\n"
-      "it was. An OUTPUT that is not a regular file (/dev/null, a pipe) is\n"
-      "written in place.\n"
+      "once the new file is complete; on an error, an interrupt or any other\n"
+      "signal or limit that ends the run it is left as it was. An OUTPUT that\n"
+      "is not a regular file (/dev/null, a pipe), or that names an open\n"
+      "descriptor (/dev/stdout, /dev/fd/N), is written in place.\n"
       "\n"
       "Options, recognised only before INPUT:\n"
       "  -h, --help     print this help and exit\n"
@@ -36,24 +42,150 @@ void print_help(const ProgramInfo& info) {
       "  --             end the options: the next argument is INPUT even if it\n"
       "                 begins with '-'\n"
       "\n"
-      "Progress and the coding time are printed on standard output, or on\n"
-      "standard error when OUTPUT is standard output. Compressed data is\n"
-      "neither written to nor read from a terminal.\n"
+      "Progress, and the coding time of a run that succeeded, are printed on\n"
+      "standard output, or on standard error when OUTPUT is standard output.\n"
+      "Compressed data is neither written to nor read from a terminal.\n"
       "\n"
       "Exit status:\n"
       "  0  success\n"
       "  1  error: %s;\n"
-      "     compressed data to or from a terminal\n"
+      "     compressed data to or from a terminal; memory runs out\n"
       "  2  usage error (unknown option)\n"
-      "Each error is one line on standard error naming the file and the reason.\n",
+      "Each error is one line on standard error naming the file and the reason;\n"
+      "a name with control characters is quoted as the shell would quote it.\n",
       info.name, info.action, info.input_role, info.default_input, info.output_role,
       info.default_output, info.errors);
 }
 
+// Ends a run that printed --help or --version: status 0 once the text has
+// reached standard output, 1 with a message if it could not be written.
+[[noreturn]] void exit_after_printing(const ProgramInfo& info) {
+  int err = 0;
+  if (standard_descriptor_closed(STDOUT_FILENO)) {
+    err = EBADF;
+  } else if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    err = errno != 0 ? errno : EIO;
+  } else if (::close(STDOUT_FILENO) != 0) {
+    err = errno;  // a delayed write error
+  }
+  if (err == 0) std::exit(kExitOk);
+  report(info.name, Failure{output_label(kStandardStream), error_text(err)});
+  std::exit(kExitError);
+}
+
 [[noreturn]] void usage_error(const ProgramInfo& info, const char* arg) {
-  std::fprintf(stderr, "%s: unknown option '%s'\nTry '%s --help' for more information.\n",
-               info.name, arg, info.name);
+  std::fprintf(stderr, "%s: unknown option %s\nTry '%s --help' for more information.\n",
+               info.name, always_quoted(arg).c_str(), info.name);
   std::exit(kExitUsage);
+}
+
+// Length of the printable character that starts at name[i]: well-formed
+// UTF-8 other than a control character. 0 if the byte at name[i] is not the
+// start of one and must be escaped.
+std::size_t printable_length(std::string_view name, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(name[i + k]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7f ? 1 : 0;
+  // The lead byte gives the length and the range of the second byte, which
+  // excludes overlong forms, surrogates, code points above U+10FFFF, and
+  // the C1 controls U+0080..U+009F (C2 80..C2 9F).
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    if (lead == 0xc2) low = 0xa0;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;
+    if (lead == 0xed) high = 0x9f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (name.size() - i < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(k) < 0x80 || byte(k) > 0xbf) return 0;
+  }
+  return length;
+}
+
+// A byte inside $'...': C escapes where the shell has a letter for them,
+// three octal digits otherwise.
+void append_escaped(std::string& out, unsigned char byte) {
+  static const char kLetters[] = "abtnvfr";  // bytes 7..13
+  if (byte >= 7 && byte <= 13) {
+    out += '\\';
+    out += kLetters[byte - 7];
+    return;
+  }
+  char octal[5];
+  std::snprintf(octal, sizeof octal, "\\%03o", byte);
+  out += octal;
+}
+
+// Printable runs go between single quotes (a quote itself as \'), escaped
+// bytes into $'...'.
+std::string shell_quoted(std::string_view name) {
+  std::string out;
+  enum { outside, quoted, escaped } state = outside;
+  for (std::size_t i = 0; i < name.size();) {
+    const std::size_t length = printable_length(name, i);
+    const bool quote = length == 1 && name[i] == '\'';
+    const auto enter = [&](decltype(state) next, const char* opening) {
+      if (state == next) return;
+      if (state != outside) out += '\'';
+      if (opening != nullptr) out += opening;
+      state = next;
+    };
+    if (length == 0) {
+      enter(escaped, "$'");
+      append_escaped(out, static_cast<unsigned char>(name[i]));
+      ++i;
+    } else if (quote) {
+      enter(outside, nullptr);
+      out += "\\'";
+      ++i;
+    } else {
+      enter(quoted, "'");
+      out.append(name.substr(i, length));
+      i += length;
+    }
+  }
+  if (state != outside) out += '\'';
+  return out.empty() ? "''" : out;
+}
+
+// True if a size from fstat() says how much reading the file yields. Not on
+// a pseudo file system, whose files are made as they are read (procfs and
+// cgroup files say 0, sysfs attributes 4096), nor on a file system in user
+// space, whose server reports what it likes. Other file systems are taken
+// at their word; the compressor still checks that the input ends there.
+bool size_is_reliable(int fd) {
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<std::uint32_t>(fs.f_type)) {
+    case PROC_SUPER_MAGIC:
+    case SYSFS_MAGIC:
+    case DEBUGFS_MAGIC:
+    case TRACEFS_MAGIC:
+    case SECURITYFS_MAGIC:
+    case SELINUX_MAGIC:
+    case SMACK_MAGIC:
+    case CGROUP_SUPER_MAGIC:
+    case CGROUP2_SUPER_MAGIC:
+    case BPF_FS_MAGIC:
+    case PSTOREFS_MAGIC:
+    case EFIVARFS_MAGIC:
+    case BINFMTFS_MAGIC:
+    case RDTGROUP_SUPER_MAGIC:
+    case FUSE_SUPER_MAGIC:
+      return false;
+    default:
+      return true;
+  }
 }
 
 // Largest input length the format can store: the length field is a signed
@@ -97,6 +229,15 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t n) {
   return true;
 }
 
+std::string quoted_name(std::string_view name) {
+  for (std::size_t i = 0, length = 0; i < name.size(); i += length) {
+    length = printable_length(name, i);
+    if (length == 0) return shell_quoted(name);
+  }
+  return name.empty() ? "''" : std::string(name);
+}
+
+std::string always_quoted(std::string_view name) { return shell_quoted(name); }
 
 namespace {
 bool g_standard_closed[3] = {false, false, false};
@@ -119,6 +260,8 @@ bool standard_descriptor_closed(int fd) { return fd >= 0 && fd < 3 && g_standard
 
 FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
   reserve_standard_descriptors();
+  std::signal(SIGXFSZ, SIG_IGN);
+  errno = 0;  // what the first failed write of --help or --version leaves
   int i = 1;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -129,11 +272,11 @@ FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
     if (arg.size() < 2 || arg[0] != '-') break;  // a file name, or "-"
     if (arg == "-h" || arg == "--help") {
       print_help(info);
-      std::exit(kExitOk);
+      exit_after_printing(info);
     }
     if (arg == "-V" || arg == "--version") {
       std::printf("%s (bytemix) %s\n", info.name, BYTEMIX_VERSION);
-      std::exit(kExitOk);
+      exit_after_printing(info);
     }
     usage_error(info, argv[i]);
   }
@@ -144,16 +287,20 @@ FileNames parse_command_line(const ProgramInfo& info, int argc, char** argv) {
 }
 
 std::string input_label(const std::string& name) {
-  return name == kStandardStream ? "standard input" : name;
+  return name == kStandardStream ? "standard input" : quoted_name(name);
 }
 
 std::string output_label(const std::string& name) {
-  return name == kStandardStream ? "standard output" : name;
+  return name == kStandardStream ? "standard output" : quoted_name(name);
 }
 
 void report(const char* program, const Failure& failure) {
   std::fflush(stdout);  // after any progress text, not in the middle of it
-  std::fprintf(stderr, "%s: %s: %s\n", program, failure.file.c_str(), failure.reason.c_str());
+  if (failure.file.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program, failure.reason.c_str());
+  } else {
+    std::fprintf(stderr, "%s: %s: %s\n", program, failure.file.c_str(), failure.reason.c_str());
+  }
 }
 
 Failure read_failure(const std::string& label, int err) {
@@ -188,15 +335,14 @@ InputFile::~InputFile() {
   if (owned_) ::close(fd_);
 }
 
-std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
-  auto& in = *static_cast<InputFile*>(self);
-  if (in.read_error_ == 0 && !in.reached_end_) {
-    const ssize_t got = read_some(in.fd_, data, n);
+std::size_t InputFile::read(std::uint8_t* data, std::size_t n) {
+  if (read_error_ == 0 && !reached_end_ && n != 0) {
+    const ssize_t got = read_some(fd_, data, n);
     if (got > 0) return static_cast<std::size_t>(got);
     if (got < 0) {
-      in.read_error_ = errno;
+      read_error_ = errno;
     } else {
-      in.reached_end_ = true;
+      reached_end_ = true;
     }
   }
   return 0;
@@ -204,7 +350,7 @@ std::size_t InputFile::read(void* self, std::uint8_t* data, std::size_t n) {
 
 ReadFn InputFile::reader() {
   return [this](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
-    const std::size_t got = read(this, data, n);
+    const std::size_t got = read(data, n);
     return read_error_ != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
   };
 }
@@ -218,7 +364,7 @@ void InputFile::close() {
 // ------------------------------------------------------------ MeasuredInput
 
 MeasuredInput::MeasuredInput(InputFile& input) : input_(input) {
-  if (!input.is_regular()) {
+  if (!input.is_regular() || !size_is_reliable(input.descriptor())) {
     spool();
     return;
   }
@@ -229,6 +375,12 @@ MeasuredInput::MeasuredInput(InputFile& input) : input_(input) {
   const off_t size = input.status().st_size;
   const std::uint64_t remaining =
       size > offset ? static_cast<std::uint64_t>(size - offset) : std::uint64_t{0};
+  // Nothing left proves nothing either: reading to the end costs nothing
+  // then, and finds whatever the size missed.
+  if (remaining == 0) {
+    spool();
+    return;
+  }
   if (remaining > kMaxLength) {
     char how_long[64];
     std::snprintf(how_long, sizeof how_long, "is %" PRIu64 " bytes long", remaining);
@@ -241,13 +393,17 @@ MeasuredInput::~MeasuredInput() {
   if (spill_fd_ >= 0) ::close(spill_fd_);
 }
 
+Failure MeasuredInput::spool_failure(int err) const {
+  return Failure{quoted_name(spill_dir_), "cannot buffer " + input_.label() + ": " + error_text(err)};
+}
+
 void MeasuredInput::spool() {
   spooled_ = true;
   std::uint64_t total = 0;
   std::vector<std::uint8_t> chunk(std::size_t{1} << 16);
-  const std::string dir = spool_directory();
+  spill_dir_ = spool_directory();
   for (;;) {
-    const std::size_t got = InputFile::read(&input_, chunk.data(), chunk.size());
+    const std::size_t got = input_.read(chunk.data(), chunk.size());
     if (got == 0) break;
     total += got;
     if (total > kMaxLength) throw too_long(input_.label(), "is 2 GiB or longer");
@@ -256,23 +412,17 @@ void MeasuredInput::spool() {
       continue;
     }
     if (spill_fd_ < 0) {
-      // The file has no name from the start, so nothing is left behind
-      // however the program ends.
-      std::string path = dir + "/bytemix-spool.XXXXXX";
-      spill_fd_ = ::mkstemp(path.data());
-      if (spill_fd_ < 0) {
-        throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
-      }
-      ::unlink(path.c_str());
+      const int dir = ::open(spill_dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (dir < 0) throw spool_failure(errno);
+      spill_fd_ = open_scratch_file(dir, "bytemix-spool");
+      const int err = errno;
+      ::close(dir);
+      if (spill_fd_ < 0) throw spool_failure(err);
     }
-    if (!write_all(spill_fd_, chunk.data(), got)) {
-      throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
-    }
+    if (!write_all(spill_fd_, chunk.data(), got)) throw spool_failure(errno);
   }
   if (input_.read_error() != 0) throw read_failure(input_.label(), input_.read_error());
-  if (spill_fd_ >= 0 && ::lseek(spill_fd_, 0, SEEK_SET) != 0) {
-    throw Failure{dir, "cannot buffer " + input_.label() + ": " + error_text(errno)};
-  }
+  if (spill_fd_ >= 0 && ::lseek(spill_fd_, 0, SEEK_SET) != 0) throw spool_failure(errno);
   length_ = static_cast<std::int32_t>(total);
 }
 
@@ -292,18 +442,38 @@ std::size_t MeasuredInput::read_spool(std::uint8_t* data, std::size_t n) {
   return static_cast<std::size_t>(got);
 }
 
-std::size_t MeasuredInput::read(void* self, std::uint8_t* data, std::size_t n) {
-  auto& in = *static_cast<MeasuredInput*>(self);
-  const std::size_t got = in.spooled_ ? in.read_spool(data, n) : InputFile::read(&in.input_, data, n);
-  in.delivered_ += got;
+std::size_t MeasuredInput::read(std::uint8_t* data, std::size_t n) {
+  std::size_t got;
+  if (spooled_) {
+    got = read_spool(data, n);
+  } else {
+    // Bytes past the measured length are left to confirm_end().
+    const std::uint64_t left = static_cast<std::uint64_t>(length_) - delivered_;
+    got = input_.read(data, static_cast<std::size_t>(std::min<std::uint64_t>(n, left)));
+  }
+  delivered_ += got;
   return got;
 }
 
 ReadFn MeasuredInput::reader() {
   return [this](std::uint8_t* data, std::size_t n) -> std::ptrdiff_t {
-    const std::size_t got = read(this, data, n);
+    const std::size_t got = read(data, n);
     return read_error() != 0 ? -1 : static_cast<std::ptrdiff_t>(got);
   };
+}
+
+void MeasuredInput::confirm_end() {
+  if (spooled_) return;  // read to its end already
+  std::uint8_t probe;
+  if (input_.read(&probe, 1) != 0) {
+    char reason[128];
+    std::snprintf(reason, sizeof reason,
+                  "the input changed while it was read: it goes on past its measured length "
+                  "(%" PRId32 " bytes)",
+                  length_);
+    throw Failure{input_.label(), reason};
+  }
+  if (input_.read_error() != 0) throw read_failure(input_.label(), input_.read_error());
 }
 
 int MeasuredInput::read_error() const {

@@ -2,7 +2,9 @@
 // "book1.ari") into output (default "book1.unp"). Opening, checking and the
 // safe replacement of the output are shared with the compressor
 // (tools/cli.h, tools/safe_output.h); this file is the order of the steps.
+#include <cerrno>
 #include <cstdio>
+#include <new>
 
 #include "tools/cli.h"
 #include "bytemix/bytemix.h"
@@ -30,17 +32,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", kInfo.name, problem.c_str());
     return cli::kExitUsage;
   }
+  RunConsole console;
   try {
     cli::InputFile input(names.input, /*refuse_terminal=*/true);
     cli::OutputFile output(names.output, input, /*refuse_terminal=*/false);
-    std::FILE* console = cli::console_stream(output.is_standard_output());
 
-    CodingTimer timer;
-    const Status status = decompress_stream(input.reader(), output.writer(), console_progress(console));
-    timer.print(console);
+    console.start(cli::console_stream(output.is_standard_output()));
+    const Status status = decompress_stream(input.reader(), output.writer(), console.progress());
+    console.stop();
     cli::finish_run(status, input, input.read_error(), output);
+    console.print_time();
   } catch (const cli::Failure& failure) {
+    console.end_line();
     cli::report(kInfo.name, failure);
+    return cli::kExitError;
+  } catch (const std::bad_alloc&) {  // a memory limit (ulimit -v)
+    console.end_line();
+    cli::report(kInfo.name, cli::Failure{"", cli::error_text(ENOMEM)});
     return cli::kExitError;
   }
   return cli::kExitOk;

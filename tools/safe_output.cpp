@@ -1,70 +1,20 @@
 #include "tools/safe_output.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
-#include "tools/console.h"
+#include "tools/temporary_files.h"
 
 namespace bytemix::cli {
 namespace {
-
-// The one temporary file of the process, in a form the signal handler may
-// use: a fixed buffer and a flag, both set only while the signals are
-// blocked.
-char g_temp_path[PATH_MAX];
-volatile std::sig_atomic_t g_temp_armed = 0;
-
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-
-extern "C" void remove_temporary_and_die(int sig) {
-  if (g_temp_armed) ::unlink(g_temp_path);
-  // SA_RESETHAND has restored the default action; the signal stays blocked
-  // until the handler returns and then ends the process as it would have.
-  ::raise(sig);
-}
-
-// Installs the handler for each signal that is not ignored: a program
-// started with SIGINT ignored (nohup, a background job) should stay immune.
-void install_cleanup_handlers() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  for (const int sig : kCleanupSignals) {
-    struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-    struct sigaction action {};
-    action.sa_handler = remove_temporary_and_die;
-    sigemptyset(&action.sa_mask);
-    for (const int other : kCleanupSignals) sigaddset(&action.sa_mask, other);
-    action.sa_flags = SA_RESETHAND;
-    ::sigaction(sig, &action, nullptr);
-  }
-}
-
-// Blocks the cleanup signals for its lifetime, so that the handler never
-// sees the temporary path half set, or a file that has just been renamed.
-class SignalBlock {
- public:
-  SignalBlock() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int sig : kCleanupSignals) sigaddset(&set, sig);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
-  }
-  ~SignalBlock() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
-  SignalBlock(const SignalBlock&) = delete;
-  SignalBlock& operator=(const SignalBlock&) = delete;
-
- private:
-  sigset_t old_;
-};
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -88,6 +38,52 @@ Failure same_as_input(const std::string& label, const InputFile& input) {
                             "; refusing to overwrite the input"};
 }
 
+bool on_proc(int fd) {
+  struct statfs fs {};
+  return ::fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// True if `dir_fd` is this process's directory of open descriptors, however
+// it was reached: /proc/self/fd, /dev/fd, /proc/<pid>/fd, /proc/thread-self/fd.
+bool is_own_descriptor_directory(int dir_fd) {
+  struct stat dir {}, own {};
+  if (!on_proc(dir_fd) || ::fstat(dir_fd, &dir) != 0) return false;
+  for (const char* path : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+    if (::stat(path, &own) == 0 && same_file(dir, own)) return true;
+  }
+  return false;
+}
+
+// The descriptor that an entry of the descriptor directory names, or -1.
+int descriptor_number(const std::string& entry) {
+  if (entry.empty() || entry.size() > 9) return -1;
+  int fd = 0;
+  for (const char c : entry) {
+    if (c < '0' || c > '9') return -1;
+    fd = fd * 10 + (c - '0');
+  }
+  return fd;
+}
+
+// A name's directory part ("." if none) and its last component.
+void split_path(const std::string& path, std::string& dir, std::string& base) {
+  const std::size_t slash = path.rfind('/');
+  dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  base = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// In a sticky directory (/tmp) only the file's owner, the directory's owner
+// and a privileged process may remove a file, and so replace it by a rename.
+bool sticky_forbids_replacing(int dir_fd, const struct stat& file) {
+  struct stat dir {};
+  if (::fstat(dir_fd, &dir) != 0 || (dir.st_mode & S_ISVTX) == 0) return false;
+  const uid_t user = ::geteuid();
+  return user != 0 && user != file.st_uid && user != dir.st_uid;
+}
+
+// Symbolic links followed in a row before giving up, as the kernel does.
+constexpr int kMaxLinks = 40;
+
 }  // namespace
 
 void OutputFile::refuse_terminal(const std::string& name) {
@@ -96,135 +92,191 @@ void OutputFile::refuse_terminal(const std::string& name) {
 
 OutputFile::OutputFile(const std::string& name, const InputFile& input, bool refuse_terminal)
     : label_(output_label(name)) {
-  struct stat out {};
-  if (name == kStandardStream) {
-    if (standard_descriptor_closed(STDOUT_FILENO)) throw Failure{label_, error_text(EBADF)};
-    fd_ = STDOUT_FILENO;
-    is_standard_output_ = true;
-    if (::fstat(fd_, &out) != 0) throw Failure{label_, error_text(errno)};
-    if (input.is_regular() && same_file(out, input.status())) throw same_as_input(label_, input);
-    if (refuse_terminal && ::isatty(fd_)) throw terminal_output(label_);
-    return;
+  try {
+    open(name, input, refuse_terminal);
+  } catch (...) {
+    discard();
+    throw;
   }
-
-  if (::stat(name.c_str(), &out) == 0) {
-    // stat() follows symbolic links, and hard links share the inode, so
-    // every way of naming the input again is caught here.
-    if (input.is_regular() && same_file(out, input.status())) throw same_as_input(label_, input);
-    if (S_ISDIR(out.st_mode)) throw Failure{label_, error_text(EISDIR)};
-    if (!S_ISREG(out.st_mode)) {
-      open_in_place(name, refuse_terminal);
-      return;
-    }
-    // Replace the file a symbolic link points to, not the link, as writing
-    // through the name would.
-    std::string target = name;
-    struct stat link {};
-    if (::lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-      char* resolved = ::realpath(name.c_str(), nullptr);
-      if (resolved == nullptr) throw Failure{label_, error_text(errno)};
-      target = resolved;
-      std::free(resolved);
-    }
-    // Truncating the file in place, as "wb" does, would need write
-    // permission on it; replacing it must not be a way around that.
-    if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-      throw Failure{label_, error_text(errno)};
-    }
-    replaces_existing_ = true;
-    mode_ = out.st_mode & 07777;
-    owner_ = out.st_uid;
-    group_ = out.st_gid;
-    open_temporary(target);
-    return;
-  }
-  if (errno != ENOENT) throw Failure{label_, error_text(errno)};
-  mode_ = new_file_mode();
-  // A symbolic link to a file yet to be made: "wb" would create that file,
-  // so the new file goes there and the link stays.
-  std::string target = name;
-  struct stat link {};
-  if (::lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-    std::string points_to(PATH_MAX, '\0');
-    const ssize_t n = ::readlink(name.c_str(), points_to.data(), points_to.size());
-    if (n < 0 || static_cast<std::size_t>(n) >= points_to.size()) {
-      throw Failure{label_, error_text(n < 0 ? errno : ENAMETOOLONG)};
-    }
-    points_to.resize(static_cast<std::size_t>(n));
-    const std::size_t slash = name.rfind('/');
-    target = points_to[0] == '/' || slash == std::string::npos
-                 ? points_to
-                 : name.substr(0, slash + 1) + points_to;
-  }
-  open_temporary(target);
-}
-
-void OutputFile::open_in_place(const std::string& name, bool refuse_terminal) {
-  fd_ = ::open(name.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-  if (fd_ < 0) throw Failure{label_, error_text(errno)};
-  owned_ = true;
-  if (refuse_terminal && ::isatty(fd_)) throw terminal_output(label_);
-  struct stat out {}, standard_output {};
-  is_standard_output_ = ::fstat(fd_, &out) == 0 && ::fstat(STDOUT_FILENO, &standard_output) == 0 &&
-                        same_file(out, standard_output);
-}
-
-void OutputFile::open_temporary(const std::string& target) {
-  target_ = target;
-  const std::size_t slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  // ".<name>.XXXXXX" must stay within the 255 bytes a file name may have.
-  constexpr std::size_t kMaxBase = 240;
-  if (base.size() > kMaxBase) base.resize(kMaxBase);
-  std::string path = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
-  if (path.size() >= sizeof g_temp_path) throw Failure{label_, error_text(ENAMETOOLONG)};
-
-  install_cleanup_handlers();
-  SignalBlock block;
-  fd_ = ::mkstemp(path.data());
-  if (fd_ < 0) throw Failure{label_, error_text(errno)};
-  owned_ = true;
-  temporary_ = true;
-  temp_path_ = path;
-  std::memcpy(g_temp_path, path.c_str(), path.size() + 1);
-  g_temp_armed = 1;
 }
 
 OutputFile::~OutputFile() { discard(); }
 
+void OutputFile::open(const std::string& name, const InputFile& input, bool refuse_terminal) {
+  // open() refuses these names so; refused here before any work.
+  if (name.empty()) throw Failure{label_, error_text(ENOENT)};
+  if (name.size() >= PATH_MAX) throw Failure{label_, error_text(ENAMETOOLONG)};
+  if (name == kStandardStream) {
+    open_descriptor(STDOUT_FILENO, input, refuse_terminal);
+    return;
+  }
+  const int descriptor = locate(name);
+  if (descriptor >= 0) {
+    open_descriptor(descriptor, input, refuse_terminal);
+    return;
+  }
+  struct stat out {};
+  if (::fstatat(dir_fd_, base_.c_str(), &out, 0) != 0) {
+    if (errno != ENOENT || through_proc_link_) throw Failure{label_, error_text(errno)};
+    mode_ = new_file_mode();
+    open_replacement();
+    return;
+  }
+  // Links were followed, and hard links share the inode, so every way of
+  // naming the input again is caught here.
+  if (input.is_regular() && same_file(out, input.status())) throw same_as_input(label_, input);
+  if (S_ISDIR(out.st_mode)) throw Failure{label_, error_text(EISDIR)};
+  if (!S_ISREG(out.st_mode) || through_proc_link_) {
+    // A regular file reached through a /proc link is truncated, as a
+    // shell's '>' would.
+    const int truncate = S_ISREG(out.st_mode) ? O_TRUNC : 0;
+    fd_ = ::openat(dir_fd_, base_.c_str(), O_WRONLY | truncate | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) throw Failure{label_, error_text(errno)};
+    owned_ = true;
+    check_in_place(input, refuse_terminal);
+    return;
+  }
+  // Truncating the file in place, as "wb" does, would need write
+  // permission on it; replacing it must not be a way around that.
+  if (::faccessat(dir_fd_, base_.c_str(), W_OK, AT_EACCESS) != 0) {
+    throw Failure{label_, error_text(errno)};
+  }
+  // Found out now, not by a rename that fails after all the coding.
+  if (sticky_forbids_replacing(dir_fd_, out)) {
+    throw Failure{label_, "is another user's file in a sticky directory; only its owner may replace it"};
+  }
+  replaces_existing_ = true;
+  mode_ = out.st_mode & 07777;
+  owner_ = out.st_uid;
+  group_ = out.st_gid;
+  open_replacement();
+}
+
+int OutputFile::locate(const std::string& name) {
+  std::string dir;
+  split_path(name, dir, base_);
+  dir_fd_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd_ < 0) throw Failure{label_, error_text(errno)};
+  for (int links = 0;; ++links) {
+    // A name that ends in '/' names a directory: the one just opened.
+    if (base_.empty()) throw Failure{label_, error_text(EISDIR)};
+    if (is_own_descriptor_directory(dir_fd_)) {
+      const int fd = descriptor_number(base_);
+      if (fd < 0) throw Failure{label_, error_text(ENOENT)};
+      return fd;
+    }
+    struct stat entry {};
+    if (::fstatat(dir_fd_, base_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return -1;  // a new file
+      throw Failure{label_, error_text(errno)};
+    }
+    if (!S_ISLNK(entry.st_mode)) return -1;
+    // The text of a /proc link is not always a path (a deleted file, a
+    // pipe); only open() follows it right.
+    if (on_proc(dir_fd_)) {
+      through_proc_link_ = true;
+      return -1;
+    }
+    if (links == kMaxLinks) throw Failure{label_, error_text(ELOOP)};
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlinkat(dir_fd_, base_.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= target.size()) {
+      throw Failure{label_, error_text(n < 0 ? errno : ENAMETOOLONG)};
+    }
+    target.resize(static_cast<std::size_t>(n));
+    // The file a link points to is written, not the link, as writing
+    // through the name would; a relative target starts at the link's
+    // directory.
+    split_path(target, dir, base_);
+    const int next = ::openat(dir_fd_, dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (next < 0) throw Failure{label_, error_text(errno)};
+    ::close(dir_fd_);
+    dir_fd_ = next;
+  }
+}
+
+void OutputFile::open_descriptor(int fd, const InputFile& input, bool refuse_terminal) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (standard_descriptor_closed(fd) || flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+    throw Failure{label_, error_text(EBADF)};
+  }
+  fd_ = fd;
+  check_in_place(input, refuse_terminal);
+}
+
+void OutputFile::check_in_place(const InputFile& input, bool refuse_terminal) {
+  struct stat out {}, standard_output {};
+  if (::fstat(fd_, &out) != 0) throw Failure{label_, error_text(errno)};
+  if (input.is_regular() && same_file(out, input.status())) throw same_as_input(label_, input);
+  if (refuse_terminal && ::isatty(fd_)) throw terminal_output(label_);
+  is_standard_output_ = fd_ == STDOUT_FILENO || (::fstat(STDOUT_FILENO, &standard_output) == 0 &&
+                                                 same_file(out, standard_output));
+}
+
+void OutputFile::open_replacement() {
+  int fd = open_unnamed_file(dir_fd_, O_WRONLY);
+  if (fd >= 0 && !can_name_unnamed_file(fd)) {
+    ::close(fd);
+    fd = -1;
+    errno = EOPNOTSUPP;
+  }
+  if (fd < 0 && errno == EOPNOTSUPP) {
+    BlockedSignals blocked;
+    fd = create_temporary_file(dir_fd_, base_, O_WRONLY, temp_name_);
+    if (fd >= 0) {
+      watch_temporary(dir_fd_, temp_name_);
+    } else {
+      temp_name_.clear();
+    }
+  }
+  if (fd < 0) throw Failure{label_, error_text(errno)};
+  fd_ = fd;
+  owned_ = true;
+  replacing_ = true;
+}
+
 void OutputFile::discard() {
-  if (temporary_) {
-    SignalBlock block;
-    ::unlink(temp_path_.c_str());
-    g_temp_armed = 0;
-    temporary_ = false;
+  if (!temp_name_.empty()) {
+    BlockedSignals blocked;
+    ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+    forget_temporary();
+    temp_name_.clear();
   }
   if (owned_) {
     ::close(fd_);
     owned_ = false;
   }
+  if (dir_fd_ >= 0) {
+    ::close(dir_fd_);
+    dir_fd_ = -1;
+  }
 }
 
-bool OutputFile::write(void* self, const std::uint8_t* data, std::size_t n) {
-  auto& out = *static_cast<OutputFile*>(self);
-  if (out.write_error_ != 0) return false;
-  if (write_all(out.fd_, data, n)) return true;
-  out.write_error_ = errno;
-  return false;
+WriteFn OutputFile::writer() {
+  return [this](const std::uint8_t* data, std::size_t n) {
+    if (write_error_ != 0) return false;
+    if (write_all(fd_, data, n)) return true;
+    write_error_ = errno;
+    return false;
+  };
 }
 
 void OutputFile::commit() {
-  if (!temporary_) {
+  if (!replacing_) {
     // In place: only the close can still report an error (a full disk on a
     // network file system, a device's delayed failure).
-    if (::close(fd_) != 0) {
+    owned_ = false;
+    if (::close(fd_) != 0) throw Failure{label_, error_text(errno)};
+    return;
+  }
+  if (temp_name_.empty()) {
+    BlockedSignals blocked;
+    if (!name_unnamed_file(fd_, dir_fd_, base_, temp_name_)) {
       const int err = errno;
-      owned_ = false;
+      temp_name_.clear();
       throw Failure{label_, error_text(err)};
     }
-    owned_ = false;
-    return;
+    watch_temporary(dir_fd_, temp_name_);
   }
   // The owner first: changing it may clear set-id bits that fchmod then sets.
   if (replaces_existing_) (void)::fchown(fd_, owner_, group_);
@@ -234,10 +286,13 @@ void OutputFile::commit() {
   if (::fsync(fd_) != 0 && errno != EINVAL) throw Failure{label_, error_text(errno)};
   owned_ = false;
   if (::close(fd_) != 0) throw Failure{label_, error_text(errno)};
-  SignalBlock block;
-  if (::rename(temp_path_.c_str(), target_.c_str()) != 0) throw Failure{label_, error_text(errno)};
-  g_temp_armed = 0;
-  temporary_ = false;
+  BlockedSignals blocked;
+  if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, base_.c_str()) != 0) {
+    throw Failure{label_, error_text(errno)};
+  }
+  forget_temporary();
+  temp_name_.clear();
+  replacing_ = false;
 }
 
 void finish_run(Status status, InputFile& input, int read_error, OutputFile& output,
