@@ -6,6 +6,7 @@
 #include <bytemix/bytemix.h>
 
 #include "tests/corpus.h"
+#include "tests/test_io.h"
 
 #include <algorithm>
 #include <fstream>
@@ -17,32 +18,26 @@
 namespace bytemix {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using test::MemoryReader;
 
-// A reader over a buffer that hands out at most `chunk` bytes per call.
-ReadFn chunked_reader(const Bytes& data, std::size_t& pos, std::size_t chunk) {
-  return [&data, &pos, chunk](std::uint8_t* buffer, std::size_t capacity) -> std::ptrdiff_t {
-    const std::size_t n = std::min({capacity, chunk, data.size() - pos});
-    std::copy_n(data.data() + pos, n, buffer);
-    pos += n;
-    return static_cast<std::ptrdiff_t>(n);
+ReadFn reader_of(MemoryReader& r) {
+  return [&r](std::uint8_t* buffer, std::size_t capacity) {
+    return static_cast<std::ptrdiff_t>(r.take(buffer, capacity));
   };
 }
 
 WriteFn appender(Bytes& out) {
-  return [&out](const std::uint8_t* data, std::size_t size) {
-    out.insert(out.end(), data, data + size);
-    return true;
-  };
+  return [&out](const std::uint8_t* data, std::size_t size) { return test::append_to(&out, data, size); };
 }
 
 TEST(Library, BufferRoundTripGivesTheKnownBytes) {
   Bytes packed;
-  ASSERT_EQ(compress_buffer(Bytes{0x00, 0xFF}, packed), Status::ok);
-  EXPECT_EQ(packed, (Bytes{0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0x03, 0xEF, 0xBA, 0}));
+  ASSERT_EQ(compress_buffer(test::kInput00FF, packed), Status::ok);
+  EXPECT_EQ(packed, test::kCompressed00FF);
   Bytes restored;
   ASSERT_EQ(decompress_buffer(packed, restored), Status::ok);
-  EXPECT_EQ(restored, (Bytes{0x00, 0xFF}));
+  EXPECT_EQ(restored, test::kInput00FF);
 }
 
 TEST(Library, BuffersAppendToWhatTheOutputHolds) {
@@ -61,16 +56,14 @@ TEST(Library, StreamsMatchBuffersWhateverTheReadSizes) {
   Bytes from_buffer;
   ASSERT_EQ(compress_buffer(input, from_buffer), Status::ok);
   for (std::size_t chunk : {1u, 7u, 4096u, 1u << 20}) {
-    std::size_t pos = 0;
+    MemoryReader in(input, chunk);
     Bytes packed;
-    ASSERT_EQ(compress_stream(static_cast<std::int64_t>(input.size()),
-                              chunked_reader(input, pos, chunk), appender(packed)),
+    ASSERT_EQ(compress_stream(static_cast<std::int64_t>(input.size()), reader_of(in), appender(packed)),
               Status::ok);
     EXPECT_EQ(packed, from_buffer) << "chunk " << chunk;
-    std::size_t packed_pos = 0;
+    MemoryReader packed_in(packed, chunk);
     Bytes restored;
-    ASSERT_EQ(decompress_stream(chunked_reader(packed, packed_pos, chunk), appender(restored)),
-              Status::ok);
+    ASSERT_EQ(decompress_stream(reader_of(packed_in), appender(restored)), Status::ok);
     EXPECT_EQ(restored, input) << "chunk " << chunk;
   }
 }
@@ -137,17 +130,15 @@ TEST(Library, CallbackFailuresAreReturned) {
   Bytes noise(1 << 20);
   std::uint32_t seed = 99;
   for (auto& b : noise) b = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
-  std::size_t pos = 0;
+  MemoryReader in(noise, 65536);
   int reports = 0;
-  EXPECT_EQ(compress_stream(static_cast<std::int64_t>(noise.size()),
-                            chunked_reader(noise, pos, 65536), failing_write,
+  EXPECT_EQ(compress_stream(static_cast<std::int64_t>(noise.size()), reader_of(in), failing_write,
                             [&reports](std::int64_t, std::int64_t) { ++reports; }),
             Status::write_error);
   EXPECT_LT(reports, 16);  // of the 64 a complete run would make
 
-  std::size_t short_pos = 0;
-  EXPECT_EQ(compress_stream(static_cast<std::int64_t>(input.size()) + 10,
-                            chunked_reader(input, short_pos, 4096), appender(sink)),
+  MemoryReader short_in(input, 4096);
+  EXPECT_EQ(compress_stream(static_cast<std::int64_t>(input.size()) + 10, reader_of(short_in), appender(sink)),
             Status::short_input);
 }
 
