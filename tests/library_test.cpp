@@ -9,6 +9,7 @@
 #include "tests/test_io.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -65,6 +66,45 @@ TEST(Library, StreamsMatchBuffersWhateverTheReadSizes) {
     Bytes restored;
     ASSERT_EQ(decompress_stream(reader_of(packed_in), appender(restored)), Status::ok);
     EXPECT_EQ(restored, input) << "chunk " << chunk;
+  }
+}
+
+// Reads from a FILE* with fread, as a caller compressing sections of a file would.
+std::size_t fread_into(std::FILE* f, std::uint8_t* buffer, std::size_t capacity) {
+  return std::fread(buffer, 1, capacity, f);
+}
+
+TEST(Library, CompressStreamNeverAsksForMoreThanItsLength) {
+  const Bytes input = test::read_corpus("paper1");
+  // Two sections of one file, one call each: each gets its own 1000 bytes.
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fwrite(input.data(), 1, input.size(), f), input.size());
+  std::rewind(f);
+  const ReadFn from_file = [f](std::uint8_t* buffer, std::size_t capacity) {
+    return static_cast<std::ptrdiff_t>(fread_into(f, buffer, capacity));
+  };
+  Bytes first, second;
+  ASSERT_EQ(compress_stream(1000, from_file, appender(first)), Status::ok);
+  ASSERT_EQ(compress_stream(1000, from_file, appender(second)), Status::ok);
+  EXPECT_EQ(std::ftell(f), 2000);
+  std::fclose(f);
+  Bytes restored_first, restored_second;
+  ASSERT_EQ(decompress_buffer(first, restored_first), Status::ok);
+  ASSERT_EQ(decompress_buffer(second, restored_second), Status::ok);
+  EXPECT_EQ(restored_first, Bytes(input.begin(), input.begin() + 1000));
+  EXPECT_EQ(restored_second, Bytes(input.begin() + 1000, input.begin() + 2000));
+
+  // A reader that counts: asked for exactly the length, also when the
+  // length is 0, and beyond one buffer's worth.
+  for (std::size_t length : {std::size_t{0}, std::size_t{1000}, std::size_t{70000}}) {
+    const Bytes big = test::read_corpus("book1");
+    MemoryReader counted(big);
+    Bytes packed;
+    ASSERT_EQ(compress_stream(static_cast<std::int64_t>(length), reader_of(counted), appender(packed)),
+              Status::ok);
+    EXPECT_EQ(counted.requested, length);
+    EXPECT_EQ(counted.handed, length);
   }
 }
 

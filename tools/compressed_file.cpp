@@ -128,6 +128,9 @@ class Decoding {
 }  // namespace
 
 Status compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress) {
+  // Never ask the reader for bytes that are not ours: a caller may read one
+  // section of a file after another.
+  in.limit(length > 0 ? static_cast<std::uint64_t>(length) : 0);
   put_length(out, length);
   RangeEncoder encoder(out);
   Encoding coder(in, encoder);

@@ -23,7 +23,8 @@ struct Progress {
 
 
 // Compresses exactly `length` bytes of `in` into `out`: the length field,
-// then the coded stream. A length of 0 or less codes no bytes.
+// then the coded stream. A length of 0 or less codes no bytes. `in` is
+// limited to those bytes: its read function is never asked for more.
 Status compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress);
 
 // Restores the bytes of a compressed file read from `in` into `out`, and
