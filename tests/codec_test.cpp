@@ -77,21 +77,6 @@ TEST(CompressedFile, SyntheticDataRoundTrips) {
   }
 }
 
-TEST(CompressedFile, ProgressIsReportedEvery16384Bytes) {
-  const Bytes input(40000, 'p');
-  std::string seen;
-  Progress progress{[](void* ctx, std::int32_t done, std::int32_t length) {
-                      *static_cast<std::string*>(ctx) +=
-                          std::to_string(done) + "/" + std::to_string(length) + ";";
-                    },
-                    &seen};
-  Bytes out;
-  test::Source in(input);
-  test::Sink sink(out);
-  ASSERT_EQ(compress(*in.source, 40000, *sink.sink, progress), Status::ok);
-  EXPECT_EQ(seen, "0/40000;16384/40000;32768/40000;");
-}
-
 TEST(CompressedFile, ShortInputIsReported) {
   const Bytes input(100, 'a');
   Bytes out;
