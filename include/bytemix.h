@@ -89,8 +89,8 @@ BYTEMIX_API size_t bytemix_compress_bound(size_t size);
 
 /* Compresses src[0, src_size) into dst, at most dst_capacity bytes, and
  * stores the compressed size in *written (if written is not NULL; 0 unless
- * the call succeeds). BYTEMIX_OUTPUT_TOO_SMALL if dst cannot hold it; the
- * contents of dst are then unspecified. */
+ * the call succeeds). BYTEMIX_OUTPUT_TOO_SMALL if dst cannot hold it; dst
+ * then holds nothing usable. */
 BYTEMIX_API bytemix_status bytemix_compress(const void* src, size_t src_size, void* dst,
                                             size_t dst_capacity, size_t* written);
 
