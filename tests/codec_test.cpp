@@ -7,32 +7,20 @@
 #include <memory>
 #include <string>
 
-#include "memory_io.h"
 #include "tests/corpus.h"
+#include "tests/test_io.h"
 #include "tools/compressed_file.h"
 
 namespace bytemix {
 namespace {
 
 using test::Bytes;
-
-Bytes compress_bytes(const Bytes& input, std::size_t read_chunk = static_cast<std::size_t>(-1)) {
-  Bytes out;
-  test::MemoryReader reader{&input, 0, read_chunk};
-  auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
-  auto sink = std::make_unique<ByteSink>(test::append_to, &out);
-  EXPECT_EQ(compress(*source, static_cast<std::int32_t>(input.size()), *sink, {}),
-            Status::ok);
-  return out;
-}
+using test::compress_bytes;
 
 Bytes decompress_bytes(const Bytes& compressed, Status expected = Status::ok) {
-  Bytes out;
-  test::MemoryReader reader{&compressed};
-  auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
-  auto sink = std::make_unique<ByteSink>(test::append_to, &out);
-  EXPECT_EQ(decompress(*source, *sink, {}), expected);
-  return out;
+  const test::Restored r = test::decompress_bytes(compressed);
+  EXPECT_EQ(r.status, expected);
+  return r.bytes;
 }
 
 struct KnownCase {
@@ -45,7 +33,7 @@ TEST(CompressedFile, KnownSmallInputsGiveExactBytes) {
       {{}, Bytes(12, 0)},
       {{0x61}, {0x01, 0, 0, 0, 0, 0, 0, 0, 0x61, 0, 0, 0, 0}},
       {{0x00}, {0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0}},
-      {{0x00, 0xFF}, {0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0x03, 0xEF, 0xBA, 0}},
+      {test::kInput00FF, test::kCompressed00FF},
   };
   for (const KnownCase& c : cases) {
     EXPECT_EQ(compress_bytes(c.input), c.compressed) << "input size " << c.input.size();
@@ -89,29 +77,12 @@ TEST(CompressedFile, SyntheticDataRoundTrips) {
   }
 }
 
-TEST(CompressedFile, ProgressIsReportedEvery16384Bytes) {
-  const Bytes input(40000, 'p');
-  std::string seen;
-  Progress progress{[](void* ctx, std::int32_t done, std::int32_t length) {
-                      *static_cast<std::string*>(ctx) +=
-                          std::to_string(done) + "/" + std::to_string(length) + ";";
-                    },
-                    &seen};
-  Bytes out;
-  test::MemoryReader reader{&input};
-  auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
-  auto sink = std::make_unique<ByteSink>(test::append_to, &out);
-  ASSERT_EQ(compress(*source, 40000, *sink, progress), Status::ok);
-  EXPECT_EQ(seen, "0/40000;16384/40000;32768/40000;");
-}
-
 TEST(CompressedFile, ShortInputIsReported) {
   const Bytes input(100, 'a');
   Bytes out;
-  test::MemoryReader reader{&input};
-  auto source = std::make_unique<ByteSource>(test::MemoryReader::read, &reader);
-  auto sink = std::make_unique<ByteSink>(test::append_to, &out);
-  EXPECT_EQ(compress(*source, 200, *sink, {}), Status::short_input);
+  test::Source in(input);
+  test::Sink sink(out);
+  EXPECT_EQ(compress(*in.source, 200, *sink.sink, {}), Status::short_input);
 }
 
 TEST(CompressedFile, CorpusSamplesRoundTripInMemory) {

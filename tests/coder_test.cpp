@@ -11,7 +11,7 @@
 
 #include "coder/range_coder.h"
 #include "model/frequency_table.h"
-#include "tests/byte_buffers.h"
+#include "tests/test_io.h"
 #include "tests/original_coder.h"
 
 namespace bytemix {
@@ -46,7 +46,7 @@ Table make_table(const Step& st) {
 
 std::vector<std::uint8_t> encode(const std::vector<Step>& steps) {
   std::vector<std::uint8_t> stream;
-  test::VectorSink out(stream);
+  test::Sink out(stream);
   RangeEncoder encoder(*out.sink);
   for (const Step& st : steps) encoder.encode(st.cum, st.freq, st.total);
   encoder.flush();
@@ -64,7 +64,7 @@ struct Decoded {
 // Decodes with the tables of `steps`, stopping at the first fault.
 Decoded decode(const std::vector<std::uint8_t>& stream, const std::vector<Step>& steps) {
   Decoded d;
-  test::VectorSource in(stream);
+  test::Source in(stream);
   RangeDecoder decoder(*in.source);
   decoder.start();
   for (const Step& st : steps) {
@@ -116,7 +116,7 @@ TEST(RangeCoderZeroRange, OriginalCoderReachesRangeZero) {
 
 TEST(RangeCoderZeroRange, RangeStaysPositiveAndRoundTrips) {
   std::vector<std::uint8_t> stream;
-  test::VectorSink out(stream);
+  test::Sink out(stream);
   RangeEncoder encoder(*out.sink);
   for (const Step& st : kZeroRangeSteps) {
     encoder.encode(st.cum, st.freq, st.total);
@@ -258,7 +258,7 @@ TEST(RangeCoderRandomised, RoundTripsAndMatchesTheOriginalStream) {
     std::vector<std::uint8_t> stream;
     std::vector<std::uint8_t> original_stream;
     {
-      test::VectorSink out(stream);
+      test::Sink out(stream);
       RangeEncoder encoder(*out.sink);
       original::Encoder plain(original_stream);
       for (int i = 0; i < length; ++i) {
@@ -376,7 +376,7 @@ TEST(RangeCoderDamage, AcceptedStreamsAreExactlyTheEncodersOutput) {
     std::vector<Step> steps;
     std::vector<std::uint8_t> stream;
     {
-      test::VectorSink out(stream);
+      test::Sink out(stream);
       RangeEncoder encoder(*out.sink);
       const int length = 1 + n % 40;
       for (int i = 0; i < length; ++i) {
@@ -477,7 +477,7 @@ struct BoundsRun {
 BoundsRun decode_with_bounds(const std::vector<std::uint8_t>& stream, const std::vector<BoundedTable>& tables,
                              const std::vector<unsigned>* expected) {
   BoundsRun run;
-  test::VectorSource in_exact(stream), in_bounds(stream);
+  test::Source in_exact(stream), in_bounds(stream);
   RangeDecoder exact(*in_exact.source), bounded(*in_bounds.source);
   exact.start();
   bounded.start();
@@ -515,7 +515,7 @@ TEST(RangeDecoderBounds, SymbolFromBoundsIsTheExactTablesSymbol) {
     std::vector<unsigned> symbols;
     std::vector<std::uint8_t> stream;
     {
-      test::VectorSink out(stream);
+      test::Sink out(stream);
       RangeEncoder encoder(*out.sink);
       for (int i = 0; i < 200; ++i) {
         tables.push_back(random_bounded_table(rng));
@@ -552,7 +552,7 @@ TEST(RangeDecoderBounds, DamagedStreamsFaultAtTheSameSymbol) {
     for (auto& b : stream) b = static_cast<std::uint8_t>(rng());
     stream[0] = stream[1] = stream[2] = stream[3] = 0;  // a valid start
     decode_with_bounds(stream, tables, nullptr);
-    test::VectorSource in(stream);
+    test::Source in(stream);
     RangeDecoder d(*in.source);
     d.start();
     for (const BoundedTable& t : tables) {

@@ -15,37 +15,18 @@
 #include <vector>
 
 #include "model/byte_model.h"
-#include "tests/byte_buffers.h"
 #include "tests/corpus.h"
 #include "tests/original_coder.h"
+#include "tests/test_io.h"
 #include "tools/compressed_file.h"
 
 namespace bytemix {
 namespace {
 
+using test::compress_bytes;
+using test::decompress_bytes;
 using test::read_corpus;
-
-std::vector<std::uint8_t> compress_bytes(const std::vector<std::uint8_t>& data) {
-  std::vector<std::uint8_t> out;
-  test::VectorSource in(data);
-  test::VectorSink sink(out);
-  EXPECT_EQ(compress(*in.source, static_cast<std::int32_t>(data.size()), *sink.sink, Progress{}), Status::ok);
-  return out;
-}
-
-struct Restored {
-  Status status;
-  std::vector<std::uint8_t> bytes;
-};
-
-Restored decompress_bytes(const std::vector<std::uint8_t>& file) {
-  Restored r;
-  test::VectorSource in(file);
-  test::VectorSink sink(r.bytes);
-  r.status = decompress(*in.source, *sink.sink, Progress{});
-  sink.sink->flush();
-  return r;
-}
+using test::Restored;
 
 // The compressed file as the unrepaired coder writes it: length field, then
 // its stream, with the same model.
@@ -74,18 +55,6 @@ OriginalFile compress_original(const std::vector<std::uint8_t>& data) {
 
 std::vector<std::uint8_t> prefix(const std::vector<std::uint8_t>& v, std::size_t n) {
   return {v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size()))};
-}
-
-TEST(CompressedFile, KnownSmallFiles) {
-  EXPECT_EQ(compress_bytes({0x61}),
-            (std::vector<std::uint8_t>{0x01, 0, 0, 0, 0, 0, 0, 0, 0x61, 0, 0, 0, 0}));
-  EXPECT_EQ(compress_bytes({0x00, 0xFF}),
-            (std::vector<std::uint8_t>{0x02, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xFF, 0x03, 0xEF, 0xBA, 0x00}));
-  const std::vector<std::uint8_t> empty = compress_bytes({});
-  EXPECT_EQ(empty, std::vector<std::uint8_t>(12, 0));
-  const Restored r = decompress_bytes(empty);
-  EXPECT_EQ(r.status, Status::ok);
-  EXPECT_TRUE(r.bytes.empty());
 }
 
 const char* const kCorpusFiles[] = {"bib",    "book1",  "book2",  "geo",    "news",   "obj1",
@@ -234,14 +203,6 @@ TEST(CompressedFileDamage, ChangedBytesAreReported) {
   std::vector<std::uint8_t> damaged = file;
   damaged.back() ^= 0x01;
   EXPECT_EQ(decompress_bytes(damaged).status, Status::wrong_stream_end);
-}
-
-TEST(CompressedFileDamage, DescribeNamesEveryStatus) {
-  for (Status s : {Status::truncated, Status::corrupt, Status::trailing_data,
-                        Status::wrong_stream_end, Status::negative_length, Status::length_too_large}) {
-    EXPECT_STRNE(status_message(s), status_message(Status::ok));
-    EXPECT_STRNE(status_message(s), "unknown error");
-  }
 }
 
 }  // namespace

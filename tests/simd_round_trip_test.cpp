@@ -8,47 +8,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "coder/byte_io.h"
 #include "model/kernels/kernels.h"
 #include "tests/corpus.h"
 #include "tests/kernel_paths.h"
+#include "tests/test_io.h"
 #include "tools/compressed_file.h"
 
 namespace bytemix {
 namespace {
 
-struct Buffer {
-  std::vector<std::uint8_t> bytes;
-  std::size_t next = 0;
-  static bool write(void* ctx, const std::uint8_t* data, std::size_t n) {
-    auto* b = static_cast<Buffer*>(ctx);
-    b->bytes.insert(b->bytes.end(), data, data + n);
-    return true;
-  }
-  static std::size_t read(void* ctx, std::uint8_t* data, std::size_t n) {
-    auto* b = static_cast<Buffer*>(ctx);
-    const std::size_t k = std::min(n, b->bytes.size() - b->next);
-    std::memcpy(data, b->bytes.data() + b->next, k);
-    b->next += k;
-    return k;
-  }
-};
-
 std::vector<std::uint8_t> round_trip(const std::vector<std::uint8_t>& data) {
-  Buffer input{data}, packed, restored;
-  {
-    auto source = std::make_unique<ByteSource>(Buffer::read, &input);
-    auto sink = std::make_unique<ByteSink>(Buffer::write, &packed);
-    EXPECT_EQ(compress(*source, static_cast<std::int32_t>(data.size()), *sink, Progress{}), Status::ok);
-  }
-  auto source = std::make_unique<ByteSource>(Buffer::read, &packed);
-  auto sink = std::make_unique<ByteSink>(Buffer::write, &restored);
-  EXPECT_EQ(decompress(*source, *sink, Progress{}), Status::ok);
-  return restored.bytes;
+  const test::Restored r = test::decompress_bytes(test::compress_bytes(data));
+  EXPECT_EQ(r.status, Status::ok);
+  return r.bytes;
 }
 
 class SimdRoundTrip : public ::testing::Test {
@@ -70,7 +45,7 @@ TEST_F(SimdRoundTrip, RunsAllValuesAndTinyInputs) {
   EXPECT_EQ(round_trip(data), data);
   EXPECT_EQ(round_trip({}), std::vector<std::uint8_t>{});
   EXPECT_EQ(round_trip({0x61}), std::vector<std::uint8_t>{0x61});
-  EXPECT_EQ(round_trip({0x00, 0xFF}), (std::vector<std::uint8_t>{0x00, 0xFF}));
+  EXPECT_EQ(round_trip(test::kInput00FF), test::kInput00FF);
 }
 
 }  // namespace

@@ -26,14 +26,43 @@ bool get_length(ByteSource& in, std::int32_t& length) {
 }
 
 // The status for a decoder that stopped on a fault before the last symbol.
-Status fault_status(const RangeDecoder& decoder, ByteSource& in) {
+Status fault_status(const RangeDecoder& decoder, ByteSource& in, Trailing trailing) {
   if (decoder.fault() == RangeDecoder::Fault::read_past_end) return Status::truncated;
   // A whole stream that has been read to its end leaves the code at 0, where
   // no symbol can be decoded: the length field asked for more symbols than
-  // the stream holds.
-  if (decoder.at_stream_end() && !in.has_more()) return Status::length_too_large;
+  // the stream holds. Where other data may follow, the stream ends there.
+  if (decoder.at_stream_end() && (trailing == Trailing::left_unread || !in.has_more()))
+    return Status::length_too_large;
   return Status::corrupt;
 }
+
+// The caller's progress report, passed on; when it cancels, the source and
+// the sink are stopped, so that the per-byte loop ends at its next read (or
+// its next progress point) and nothing more is read or written.
+class Cancellable {
+ public:
+  Cancellable(const Progress& caller, ByteSource& in, ByteSink& out)
+      : caller_(caller), in_(in), out_(out) {}
+
+  Progress progress() { return caller_.report != nullptr ? Progress{report, this} : Progress{}; }
+  bool cancelled() const { return cancelled_; }
+
+ private:
+  static bool report(void* ctx, std::int32_t done, std::int32_t length) {
+    auto& c = *static_cast<Cancellable*>(ctx);
+    if (!c.cancelled_ && !c.caller_.report(c.caller_.ctx, done, length)) {
+      c.cancelled_ = true;
+      c.in_.stop();
+      c.out_.stop();
+    }
+    return !c.cancelled_;
+  }
+
+  const Progress& caller_;
+  ByteSource& in_;
+  ByteSink& out_;
+  bool cancelled_ = false;
+};
 
 // The one per-byte loop of both directions: report progress, let the model
 // predict, let the coder code (or decode) one byte with that table, and let
@@ -128,17 +157,22 @@ class Decoding {
 }  // namespace
 
 Status compress(ByteSource& in, std::int32_t length, ByteSink& out, const Progress& progress) {
+  // Never ask the reader for bytes that are not ours: a caller may read one
+  // section of a file after another.
+  in.limit(length > 0 ? static_cast<std::uint64_t>(length) : 0);
+  Cancellable cancel(progress, in, out);
   put_length(out, length);
   RangeEncoder encoder(out);
   Encoding coder(in, encoder);
-  const bool complete = run_model(length, out, progress, coder);
+  const bool complete = run_model(length, out, cancel.progress(), coder);
   encoder.flush();
+  if (cancel.cancelled()) return Status::cancelled;
   if (!out.flush()) return Status::write_error;
   if (in.failed()) return Status::read_error;
   return complete ? Status::ok : Status::short_input;
 }
 
-Status decompress(ByteSource& in, ByteSink& out, const Progress& progress) {
+Status decompress(ByteSource& in, ByteSink& out, const Progress& progress, Trailing trailing) {
   // A read failure looks like an early end to the decoder; report it as such.
   const auto damage_or_read_error = [&in](Status damage) {
     return in.failed() ? Status::read_error : damage;
@@ -149,47 +183,21 @@ Status decompress(ByteSource& in, ByteSink& out, const Progress& progress) {
   RangeDecoder decoder(in);
   decoder.start();
   if (decoder.fault() != RangeDecoder::Fault::none)
-    return damage_or_read_error(fault_status(decoder, in));
+    return damage_or_read_error(fault_status(decoder, in, trailing));
+  Cancellable cancel(progress, in, out);
   Decoding coder(decoder, out);
-  const bool complete = run_model(length, out, progress, coder);
+  const bool complete = run_model(length, out, cancel.progress(), coder);
+  if (cancel.cancelled()) return Status::cancelled;
   if (out.failed()) return Status::write_error;
-  if (!complete) return damage_or_read_error(fault_status(decoder, in));
+  if (!complete) return damage_or_read_error(fault_status(decoder, in, trailing));
   // The decoder has read exactly the stream; whatever follows is not ours.
-  if (in.has_more()) return Status::trailing_data;
+  if (trailing == Trailing::refused && in.has_more()) return Status::trailing_data;
   if (in.failed()) return Status::read_error;
   // A whole stream ends with the eight bytes of the encoder's final low.
   // Missing that, either a byte is damaged or the stream codes more symbols
   // than the length says, the last of them without a byte of their own.
   if (!decoder.at_stream_end()) return Status::wrong_stream_end;
   return out.flush() ? Status::ok : Status::write_error;
-}
-
-const char* status_message(Status status) {
-  switch (status) {
-    case Status::ok:
-      return "no error";
-    case Status::too_large:
-      return "the input is 2 GiB or larger, more than the format's 32-bit length can describe";
-    case Status::read_error:
-      return "read error";
-    case Status::short_input:
-      return "the input ended before its measured length";
-    case Status::write_error:
-      return "cannot write the output";
-    case Status::truncated:
-      return "compressed data end too early (file truncated or damaged)";
-    case Status::corrupt:
-      return "compressed data are corrupt";
-    case Status::trailing_data:
-      return "data follow the end of the compressed stream (length field too small, or file damaged)";
-    case Status::wrong_stream_end:
-      return "compressed stream does not end where the length field says (length field too small, or file damaged)";
-    case Status::negative_length:
-      return "length field is negative";
-    case Status::length_too_large:
-      return "length field is larger than the compressed stream holds";
-  }
-  return "unknown error";
 }
 
 }  // namespace bytemix
