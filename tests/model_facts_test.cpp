@@ -61,21 +61,6 @@ TEST(ModelFacts, FloatDecayEqualsRoundedDoubleDecay) {
   EXPECT_EQ(mismatches, 0u);
 }
 
-// The reason: the double product is exact (24 + 11 significant bits). The
-// exact product is formed from the integer significands.
-TEST(ModelFacts, DoubleDecayProductIsExact) {
-  std::uint64_t inexact = 0;
-  for (std::uint32_t b = kFirstCount; b < kEndCount; b += 7) {
-    const float c = float_from_bits(b);
-    int e;
-    const double m = std::frexp(static_cast<double>(c), &e);  // c = m * 2^e, m in [0.5, 1)
-    const auto sig = static_cast<std::uint64_t>(std::ldexp(m, 24));
-    inexact += c * 0.99951171875 != std::ldexp(static_cast<double>(sig * 2047), e - 24 - 11);
-    inexact += c * 0.9033203125 != std::ldexp(static_cast<double>(sig * 925), e - 24 - 10);
-  }
-  EXPECT_EQ(inexact, 0u);
-}
-
 // count > 0.001 (in double) exactly when count > kDecayFloorF (in float).
 TEST(ModelFacts, FloatFloorTestEqualsDoubleFloorTest) {
   EXPECT_LT(static_cast<double>(kernels::kDecayFloorF), 0.001);
