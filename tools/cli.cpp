@@ -50,7 +50,8 @@ void print_help(const ProgramInfo& info) {
       "  0  success\n"
       "  1  error: %s;\n"
       "     compressed data to or from a terminal; memory runs out\n"
-      "  2  usage error (unknown option)\n"
+      "  2  usage error (unknown option, or a BYTEMIX_SIMD that names no vector\n"
+      "     path this processor runs)\n"
       "Each error is one line on standard error naming the file and the reason;\n"
       "a name with control characters is quoted as the shell would quote it.\n",
       info.name, info.action, info.input_role, info.default_input, info.output_role,
