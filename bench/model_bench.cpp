@@ -13,8 +13,9 @@
 #include "model/kernels/kernel_common.h"
 #include "model/kernels/kernels.h"
 #include "model/ln/ln.h"
-#include "tests/corpus.h"
 #include "model/reference/literal_byte_model.h"
+#include "tests/corpus.h"
+#include "tests/model_view.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ BENCHMARK(BM_LiteralModel);
 void BM_FastModel(benchmark::State& state) {
   state.SetLabel(kernels::active().name);
   auto model = std::make_unique<ByteModel>();
+  const ByteModelView model_state(*model);
   run_model(state, *model);
 }
 BENCHMARK(BM_FastModel);
@@ -62,6 +64,7 @@ BENCHMARK(BM_FastModel);
 void BM_LaggedModel(benchmark::State& state) {
   state.SetLabel(kernels::active().name);
   auto model = std::make_unique<ByteModel>();
+  const ByteModelView model_state(*model);
   const auto& data = book1();
   std::size_t i = 0;
   for (; i < (1u << 16) && i < data.size(); ++i) {
@@ -89,20 +92,21 @@ struct Rows {
   std::uint16_t occupied = 0;  // the context's blocks with order-1 counts
   Rows() {
     auto model = std::make_unique<ByteModel>();
+    const ByteModelView model_state(*model);
     const auto& data = book1();
     for (std::size_t i = 0; i < (1u << 16) && i < data.size(); ++i) {
       model->predict();
       model->update(data[i]);
     }
     model->predict();
-    const unsigned c = model->context();
+    const unsigned c = model_state.context();
     double s1s = 0, s1f = 0, s0s = 0, s0f = 0;
     for (unsigned k = 0; k < 256; ++k) {
-      o1s[k] = model->order1_slow(c, k), s1s += o1s[k];
-      o1f[k] = model->order1_fast(c, k), s1f += o1f[k];
-      o0s[k] = model->order0_slow(k), s0s += o0s[k];
-      o0f[k] = model->order0_fast(k), s0f += o0f[k];
-      mixed[k] = model->mixed(k);
+      o1s[k] = model_state.order1_slow(c, k), s1s += o1s[k];
+      o1f[k] = model_state.order1_fast(c, k), s1f += o1f[k];
+      o0s[k] = model_state.order0_slow(k), s0s += o0s[k];
+      o0f[k] = model_state.order0_fast(k), s0f += o0f[k];
+      mixed[k] = model_state.mixed(k);
       if (o1s[k] != 0) occupied |= kernels::occupancy_bit(k);
     }
     coef[0] /= s1s, coef[1] /= s1f, coef[2] /= s0f, coef[3] /= s0s;

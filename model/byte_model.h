@@ -66,28 +66,10 @@ class ByteModel {
   // and nowhere else.
   const FrequencyTable& open_estimate(const std::uint64_t*& open) const;
 
-  // Read-only views, for tests and diagnostics.
-  unsigned context() const { return context_; }
-  float weight_order0() const { return weight_order0_; }
-  float weight_order1(unsigned c) const { return weight_order1_[c]; }
-  float weight_final(unsigned c) const { return weight_final_[c]; }
-  float order0_slow(unsigned k) const { return order0_slow_[k]; }
-  float order0_fast(unsigned k) const { return order0_fast_[k]; }
-  float order1_slow(unsigned c, unsigned k) const { return order1_slow_[c][k]; }
-  float order1_fast(unsigned c, unsigned k) const { return order1_fast_[c][k]; }
-  float mixed(unsigned k) const { return mixed_[side_][k]; }
-  // The row sums kept by update() (see the members below).
-  double sum_order0_slow() const { return sum_order0_slow_; }
-  double sum_order0_fast() const { return sum_order0_fast_; }
-  double sum_order1_slow(unsigned c) const { return sum_order1_slow_[c]; }
-  double sum_order1_fast(unsigned c) const { return sum_order1_fast_[c]; }
-  float cost_order0(unsigned i) const { return cost_order0_[i]; }
-  float cost_order1(unsigned c, unsigned i) const { return cost_order1_[c][i]; }
-  float cost_final(unsigned c, unsigned i) const { return cost_final_[c][i]; }
-  std::uint16_t occupied(unsigned c) const { return occupied_[c]; }
-  std::uint16_t order0_equal() const { return order0_equal_; }
-
  private:
+  // Reads the state for the tests and benchmarks (tests/model_view.h).
+  friend class ByteModelView;
+
   alignas(64) float order0_slow_[256];
   alignas(64) float order0_fast_[256];
   alignas(64) float order1_slow_[256][256];

@@ -14,9 +14,10 @@
 
 #include "model/byte_model.h"
 #include "model/kernels/kernels.h"
+#include "model/reference/literal_byte_model.h"
 #include "tests/corpus.h"
 #include "tests/kernel_paths.h"
-#include "model/reference/literal_byte_model.h"
+#include "tests/model_view.h"
 
 namespace bytemix {
 namespace {
@@ -30,6 +31,7 @@ class ModelDifferential : public ::testing::Test {
   // Drives both models with `data` and compares everything each step.
   void run(const std::vector<std::uint8_t>& data) {
     auto fast = std::make_unique<ByteModel>();
+    const ByteModelView fast_state(*fast);
     auto literal = std::make_unique<LiteralByteModel>();
     for (std::size_t j = 0; j < data.size(); ++j) {
       const FrequencyTable& f = fast->predict();
@@ -37,30 +39,30 @@ class ModelDifferential : public ::testing::Test {
       ASSERT_EQ(f.total, l.total) << "byte " << j;
       ASSERT_EQ(0, std::memcmp(f.freq, l.freq, sizeof f.freq)) << "byte " << j;
       ASSERT_EQ(0, std::memcmp(f.block_cum, l.block_cum, sizeof f.block_cum)) << "byte " << j;
-      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->mixed(k), literal_row[k] = literal->mixed(k);
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast_state.mixed(k), literal_row[k] = literal->mixed(k);
       ASSERT_TRUE(same(fast_row, literal_row)) << "mixed values, byte " << j;
 
-      const unsigned c = fast->context();
+      const unsigned c = fast_state.context();
       const unsigned x = data[j];
       fast->update(x);
       literal->update(x);
-      ASSERT_EQ(bits(fast->weight_order0()), bits(literal->weight_order0())) << "byte " << j;
-      ASSERT_EQ(bits(fast->weight_order1(c)), bits(literal->weight_order1(c))) << "byte " << j;
-      ASSERT_EQ(bits(fast->weight_final(c)), bits(literal->weight_final(c))) << "byte " << j;
+      ASSERT_EQ(bits(fast_state.weight_order0()), bits(literal->weight_order0())) << "byte " << j;
+      ASSERT_EQ(bits(fast_state.weight_order1(c)), bits(literal->weight_order1(c))) << "byte " << j;
+      ASSERT_EQ(bits(fast_state.weight_final(c)), bits(literal->weight_final(c))) << "byte " << j;
       for (unsigned i = 0; i < kCandidates; ++i) {
-        fast_row[i] = fast->cost_order0(i), literal_row[i] = literal->cost_order0(i);
-        fast_row[64 + i] = fast->cost_order1(c, i), literal_row[64 + i] = literal->cost_order1(c, i);
-        fast_row[128 + i] = fast->cost_final(c, i), literal_row[128 + i] = literal->cost_final(c, i);
+        fast_row[i] = fast_state.cost_order0(i), literal_row[i] = literal->cost_order0(i);
+        fast_row[64 + i] = fast_state.cost_order1(c, i), literal_row[64 + i] = literal->cost_order1(c, i);
+        fast_row[128 + i] = fast_state.cost_final(c, i), literal_row[128 + i] = literal->cost_final(c, i);
         fast_row[192 + i] = literal_row[192 + i] = 0;
       }
       ASSERT_TRUE(same(fast_row, literal_row)) << "costs, byte " << j;
-      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order0_slow(k), literal_row[k] = literal->order0_slow(k);
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast_state.order0_slow(k), literal_row[k] = literal->order0_slow(k);
       ASSERT_TRUE(same(fast_row, literal_row)) << "order0_slow, byte " << j;
-      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order0_fast(k), literal_row[k] = literal->order0_fast(k);
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast_state.order0_fast(k), literal_row[k] = literal->order0_fast(k);
       ASSERT_TRUE(same(fast_row, literal_row)) << "order0_fast, byte " << j;
-      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order1_slow(c, k), literal_row[k] = literal->order1_slow(c, k);
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast_state.order1_slow(c, k), literal_row[k] = literal->order1_slow(c, k);
       ASSERT_TRUE(same(fast_row, literal_row)) << "order1_slow, byte " << j;
-      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast->order1_fast(c, k), literal_row[k] = literal->order1_fast(c, k);
+      for (unsigned k = 0; k < 256; ++k) fast_row[k] = fast_state.order1_fast(c, k), literal_row[k] = literal->order1_fast(c, k);
       ASSERT_TRUE(same(fast_row, literal_row)) << "order1_fast, byte " << j;
     }
   }
@@ -155,17 +157,18 @@ TEST_F(ModelDifferential, EqualBlocksHoldEqualCounts) {
   early_then_letters[500] = early_then_letters[900] = 201;
   for (const auto& data : {read_corpus("book1", kPrefix), early_then_letters}) {
       auto model = std::make_unique<ByteModel>();
+      const ByteModelView model_state(*model);
     int marked = 0;
     for (std::size_t j = 0; j < data.size(); ++j) {
       model->predict();
       model->update(data[j]);
       if (j % 1024 != 0) continue;
       for (unsigned b = 0; b < 16; ++b) {
-        if ((model->order0_equal() >> b & 1) == 0) continue;
+        if ((model_state.order0_equal() >> b & 1) == 0) continue;
         ++marked;
         for (unsigned k = 16 * b; k < 16 * b + 16; ++k) {
-          ASSERT_EQ(bits(model->order0_slow(k)), bits(model->order0_slow(16 * b))) << "byte " << j;
-          ASSERT_EQ(bits(model->order0_fast(k)), bits(model->order0_fast(16 * b))) << "byte " << j;
+          ASSERT_EQ(bits(model_state.order0_slow(k)), bits(model_state.order0_slow(16 * b))) << "byte " << j;
+          ASSERT_EQ(bits(model_state.order0_fast(k)), bits(model_state.order0_fast(16 * b))) << "byte " << j;
         }
       }
     }

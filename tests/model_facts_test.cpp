@@ -14,6 +14,7 @@
 #include "model/byte_model.h"
 #include "model/kernels/kernel_common.h"
 #include "tests/corpus.h"
+#include "tests/model_view.h"
 
 namespace bytemix {
 namespace {
@@ -107,29 +108,30 @@ void check_row(const float* row, double kept, const char* what, std::size_t step
 
 void run_and_check(const std::vector<std::uint8_t>& data) {
   auto model = std::make_unique<ByteModel>();
+  const ByteModelView model_state(*model);
   float row[4][256];
   for (std::size_t j = 0; j < data.size(); ++j) {
     model->predict();
     // Every mixed value is at most 1 + 2^-23 (kUnitScaleMargin rests on it):
     // each is part of a total that mixes normalised tables.
-    for (unsigned k = 0; k < 256; ++k) ASSERT_LE(model->mixed(k), 1 + 0x1p-23f) << "step " << j;
-    const unsigned c = model->context();
+    for (unsigned k = 0; k < 256; ++k) ASSERT_LE(model_state.mixed(k), 1 + 0x1p-23f) << "step " << j;
+    const unsigned c = model_state.context();
     model->update(data[j]);
     for (unsigned k = 0; k < 256; ++k) {
-      row[0][k] = model->order0_slow(k);
-      row[1][k] = model->order0_fast(k);
-      row[2][k] = model->order1_slow(c, k);
-      row[3][k] = model->order1_fast(c, k);
+      row[0][k] = model_state.order0_slow(k);
+      row[1][k] = model_state.order0_fast(k);
+      row[2][k] = model_state.order1_slow(c, k);
+      row[3][k] = model_state.order1_fast(c, k);
       // The kernels skip the blocks the occupancy mask leaves out: every
       // nonzero order-1 count must lie in a marked block.
       if (row[2][k] != 0 || row[3][k] != 0) {
-        ASSERT_NE(model->occupied(c) & kernels::occupancy_bit(k), 0) << "context " << c << " byte " << k;
+        ASSERT_NE(model_state.occupied(c) & kernels::occupancy_bit(k), 0) << "context " << c << " byte " << k;
       }
     }
-    check_row(row[0], model->sum_order0_slow(), "order0_slow", j);
-    check_row(row[1], model->sum_order0_fast(), "order0_fast", j);
-    check_row(row[2], model->sum_order1_slow(c), "order1_slow", j);
-    check_row(row[3], model->sum_order1_fast(c), "order1_fast", j);
+    check_row(row[0], model_state.sum_order0_slow(), "order0_slow", j);
+    check_row(row[1], model_state.sum_order0_fast(), "order0_fast", j);
+    check_row(row[2], model_state.sum_order1_slow(c), "order1_slow", j);
+    check_row(row[3], model_state.sum_order1_fast(c), "order1_fast", j);
     if (::testing::Test::HasFatalFailure()) return;
   }
 }

@@ -10,34 +10,37 @@
 #include "model/frequency_table.h"
 #include "model/kernels/kernels.h"
 #include "model/reference/weight_selector.h"
+#include "tests/model_view.h"
 
 namespace bytemix {
 namespace {
 
 TEST(ByteModel, FirstTableIsFlat) {
   auto model = std::make_unique<ByteModel>();
+  const ByteModelView model_state(*model);
   const FrequencyTable& t = model->predict();
   for (int k = 0; k < 256; ++k) EXPECT_EQ(t.freq[k], 32768) << "byte " << k;
   EXPECT_EQ(t.total, 8388608u);
-  EXPECT_EQ(model->mixed(0), 1.0f / 256);
+  EXPECT_EQ(model_state.mixed(0), 1.0f / 256);
 }
 
 TEST(ByteModel, StateAfterFirstZeroByte) {
   auto model = std::make_unique<ByteModel>();
+  const ByteModelView model_state(*model);
   model->predict();
   model->update(0);
 
-  EXPECT_EQ(model->context(), 0u);
-  EXPECT_EQ(model->weight_order0(), 0.0f);
-  EXPECT_EQ(model->weight_order1(0), 0.0f);
-  EXPECT_EQ(model->weight_final(0), 0.0f);
-  EXPECT_EQ(model->order0_slow(0), 1.2498779296875f);
-  for (int k = 1; k < 256; ++k) EXPECT_EQ(model->order0_slow(k), 0.2498779296875f) << k;
+  EXPECT_EQ(model_state.context(), 0u);
+  EXPECT_EQ(model_state.weight_order0(), 0.0f);
+  EXPECT_EQ(model_state.weight_order1(0), 0.0f);
+  EXPECT_EQ(model_state.weight_final(0), 0.0f);
+  EXPECT_EQ(model_state.order0_slow(0), 1.2498779296875f);
+  for (int k = 1; k < 256; ++k) EXPECT_EQ(model_state.order0_slow(k), 0.2498779296875f) << k;
   // New to its context: the fast order-0 count gets the novelty bonus, which
   // decays once, and then the increment.
-  EXPECT_EQ(model->order0_fast(0), static_cast<float>(0.9033203125 + 1));
-  EXPECT_EQ(model->order1_slow(0, 0), 1.0f);
-  EXPECT_EQ(model->order1_fast(0, 0), 1.0f);
+  EXPECT_EQ(model_state.order0_fast(0), static_cast<float>(0.9033203125 + 1));
+  EXPECT_EQ(model_state.order1_slow(0, 0), 1.0f);
+  EXPECT_EQ(model_state.order1_fast(0, 0), 1.0f);
 
   const FrequencyTable& t = model->predict();
   EXPECT_EQ(t.freq[0], 161381);
@@ -47,6 +50,7 @@ TEST(ByteModel, StateAfterFirstZeroByte) {
 
 TEST(ByteModel, ResetRestoresTheInitialState) {
   auto model = std::make_unique<ByteModel>();
+  const ByteModelView model_state(*model);
   for (unsigned x : {7u, 7u, 200u, 7u, 0u}) {
     model->predict();
     model->update(x);
@@ -54,11 +58,12 @@ TEST(ByteModel, ResetRestoresTheInitialState) {
   model->reset();
   const FrequencyTable& t = model->predict();
   for (int k = 0; k < 256; ++k) ASSERT_EQ(t.freq[k], 32768);
-  EXPECT_EQ(model->context(), 0u);
+  EXPECT_EQ(model_state.context(), 0u);
 }
 
 TEST(ByteModel, EveryByteStaysCodableAndTotalIsTheSum) {
   auto model = std::make_unique<ByteModel>();
+  const ByteModelView model_state(*model);
   // A long run drives every other byte's share towards nothing.
   for (int i = 0; i < 5000; ++i) {
     const FrequencyTable& t = model->predict();
