@@ -34,3 +34,11 @@ inline const std::vector<double>& ln_hard_cases() {
 }
 
 }  // namespace bytemix::test
+
+namespace bytemix::ln_detail {
+
+// The fast path's unrounded result (model/ln/ln_fast.cpp): ln x = h + l
+// within relative 2^-75.5, for positive finite x.
+void ln_fast_eval(double x, double& h, double& l);
+
+}  // namespace bytemix::ln_detail

@@ -70,9 +70,6 @@ inline int table_index(uint64_t frac) { return int((frac + (uint64_t{1} << 44)) 
 // leaving result unspecified, otherwise.
 bool ln_fast(double x, double& result);
 
-// The fast path's unrounded result: ln x = h + l within relative 2^-75.5
-// (ln_fast.cpp). Only for positive finite x; used by the tests of that bound.
-void ln_fast_eval(double x, double& h, double& l);
 
 // Correctly rounded ln(x) for every x, by a slow multi-word evaluation.
 double ln_accurate(double x);
