@@ -125,6 +125,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
   // no particular order.
   constexpr int kParts = kOccupancyBlock / kDoubles;
   VD part[kParts];
+  HWY_UNROLL(16)  // not a call of memset: the sums stay in registers
   for (VD& p : part) p = hn::Zero(dd);
   for (int k = 0; k < 256; k += kOccupancyBlock) {
     add_total_block(carry);
@@ -217,8 +218,8 @@ HWY_INLINE bool none_near(const std::uint64_t near[4], std::uint64_t undecided[4
 // with the table in any state and undecided untouched, if some product
 // lies above 2^23 (a mixed value above 1, which the model hardly forms):
 // then the double lanes decide.
-bool frequencies_at_unit_scale(const float* mixed, float near_half, FrequencyTable& table,
-                               std::uint64_t undecided[4], bool& decided) {
+HWY_INLINE bool frequencies_at_unit_scale(const float* mixed, float near_half, FrequencyTable& table,
+                                          std::uint64_t undecided[4], bool& decided) {
   const DF df;
   const DI di;
   const VF unit = hn::Set(df, static_cast<float>(kUnitScale));
@@ -247,15 +248,9 @@ bool frequencies_at_unit_scale(const float* mixed, float near_half, FrequencyTab
   return true;
 }
 
-bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
-                 std::uint64_t undecided[4]) {
-  if constexpr (kUnitScaleInFloats) {
-    const auto near_half = static_cast<float>(0.5 - margin);
-    bool decided;
-    if (scale == kUnitScale && near_half == 0.5 - margin &&
-        frequencies_at_unit_scale(mixed, near_half, table, undecided, decided))
-      return decided;
-  }
+// frequencies() in double lanes, for any scale.
+HWY_NOINLINE bool frequencies_in_doubles(const float* mixed, double scale, double margin, FrequencyTable& table,
+                                         std::uint64_t undecided[4]) {
   const DD dd;
   const DFn dfn;
   const VD vscale = hn::Set(dd, scale);
@@ -287,6 +282,18 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
   }
   finish_block_sums(block, table);
   return none_near(near, undecided);
+}
+
+bool frequencies(const float* mixed, double scale, double margin, FrequencyTable& table,
+                 std::uint64_t undecided[4]) {
+  if constexpr (kUnitScaleInFloats) {
+    const auto near_half = static_cast<float>(0.5 - margin);
+    bool decided;
+    if (scale == kUnitScale && near_half == 0.5 - margin &&
+        frequencies_at_unit_scale(mixed, near_half, table, undecided, decided))
+      return decided;
+  }
+  return frequencies_in_doubles(mixed, scale, margin, table, undecided);
 }
 
 // ---------------------------------------------------------------------------
