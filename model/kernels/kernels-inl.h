@@ -162,6 +162,10 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
 
 constexpr int kBlocks = 256 / FrequencyTable::kBlock;
 constexpr int kVectorsPerBlock = FrequencyTable::kBlock / kInts;
+// The frequencies' loops run over four words of 64 lanes, whose 16 blocks'
+// sums stay in registers where the loops are unrolled whole; that pays with
+// one or two vectors a block, not with more.
+constexpr int kWordsUnrolled = kVectorsPerBlock <= 2 ? 4 : 1;
 
 // total and block_cum from the blocks' frequencies added lane by lane
 // (block[j] for block j). Each level of a tree adds neighbouring lanes of
@@ -227,20 +231,27 @@ HWY_INLINE bool frequencies_at_unit_scale(const float* mixed, float near_half, F
   const VF vnear = hn::Set(df, near_half);
   const VI one = hn::Set(di, 1);
   auto out_of_range = hn::FirstN(df, 0);
-  std::uint64_t near[4] = {};
+  std::uint64_t near[4];
   VI block[kBlocks];
-  HWY_UNROLL(16)
-  for (int j = 0; j < kBlocks; ++j) {
-    for (int i = 0; i < kVectorsPerBlock; ++i) {
-      const int k = FrequencyTable::kBlock * j + i * kInts;
-      const VF y = hn::Mul(hn::LoadU(df, mixed + k), unit);
-      const VF s = hn::Add(y, unit);
-      out_of_range = hn::Or(out_of_range, hn::Gt(y, unit));
-      near[k / 64] |= mask_bits(df, hn::Gt(hn::Abs(hn::Sub(y, hn::Sub(s, unit))), vnear)) << (k % 64);
-      const VI f = hn::Max(hn::Sub(hn::BitCast(di, s), unit_bits), one);
-      hn::StoreU(f, di, table.freq + k);
-      block[j] = i == 0 ? f : hn::Add(block[j], f);
+  HWY_UNROLL(kWordsUnrolled)
+  for (int w = 0; w < 4; ++w) {
+    std::uint64_t bits = 0;
+    HWY_UNROLL(4)
+    for (int j = 4 * w; j < 4 * w + 4; ++j) {
+      VI sum = hn::Zero(di);
+      for (int i = 0; i < kVectorsPerBlock; ++i) {
+        const int k = FrequencyTable::kBlock * j + i * kInts;
+        const VF y = hn::Mul(hn::LoadU(df, mixed + k), unit);
+        const VF s = hn::Add(y, unit);
+        out_of_range = hn::Or(out_of_range, hn::Gt(y, unit));
+        bits |= mask_bits(df, hn::Gt(hn::Abs(hn::Sub(y, hn::Sub(s, unit))), vnear)) << (k % 64);
+        const VI f = hn::Max(hn::Sub(hn::BitCast(di, s), unit_bits), one);
+        hn::StoreU(f, di, table.freq + k);
+        sum = hn::Add(sum, f);
+      }
+      block[j] = sum;
     }
+    near[w] = bits;
   }
   if (!hn::AllFalse(df, out_of_range)) return false;
   finish_block_sums(block, table);
@@ -260,25 +271,32 @@ HWY_NOINLINE bool frequencies_in_doubles(const float* mixed, double scale, doubl
   // of the sum's bits; y - round(y) is then exact.
   const VD shift = hn::Set(dd, 4503599627370496.0);
   const VI one = hn::Set(DI(), 1);
-  std::uint64_t near[4] = {};
-  // The product at k, rounded by adding 2^52, its lanes near a half marked.
-  auto shifted = [&](int k) {
-    const VD y = hn::Mul(vscale, hn::PromoteTo(dd, hn::LoadU(dfn, mixed + k)));
-    const VD s = hn::Add(y, shift);
-    near[k / 64] |= mask_bits(dd, hn::Gt(hn::Abs(hn::Sub(y, hn::Sub(s, shift))), vnear)) << (k % 64);
-    return s;
-  };
+  std::uint64_t near[4];
   VI block[kBlocks];
-  HWY_UNROLL(16)
-  for (int j = 0; j < kBlocks; ++j) {
-    for (int i = 0; i < kVectorsPerBlock; ++i) {
-      const int k = FrequencyTable::kBlock * j + i * kInts;
-      const VD lo = shifted(k);
-      const VD hi = kInts > kDoubles ? shifted(k + kDoubles) : lo;
-      const VI f = hn::Max(ints_from_shifted(lo, hi), one);
-      hn::StoreU(f, DI(), table.freq + k);
-      block[j] = i == 0 ? f : hn::Add(block[j], f);
+  HWY_UNROLL(kWordsUnrolled)
+  for (int w = 0; w < 4; ++w) {
+    std::uint64_t bits = 0;
+    // The product at k, rounded by adding 2^52, its lanes near a half marked.
+    auto shifted = [&](int k) {
+      const VD y = hn::Mul(vscale, hn::PromoteTo(dd, hn::LoadU(dfn, mixed + k)));
+      const VD s = hn::Add(y, shift);
+      bits |= mask_bits(dd, hn::Gt(hn::Abs(hn::Sub(y, hn::Sub(s, shift))), vnear)) << (k % 64);
+      return s;
+    };
+    HWY_UNROLL(4)
+    for (int j = 4 * w; j < 4 * w + 4; ++j) {
+      VI sum = hn::Zero(DI());
+      for (int i = 0; i < kVectorsPerBlock; ++i) {
+        const int k = FrequencyTable::kBlock * j + i * kInts;
+        const VD lo = shifted(k);
+        const VD hi = kInts > kDoubles ? shifted(k + kDoubles) : lo;
+        const VI f = hn::Max(ints_from_shifted(lo, hi), one);
+        hn::StoreU(f, DI(), table.freq + k);
+        sum = hn::Add(sum, f);
+      }
+      block[j] = sum;
     }
+    near[w] = bits;
   }
   finish_block_sums(block, table);
   return none_near(near, undecided);
