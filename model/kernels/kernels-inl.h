@@ -324,7 +324,14 @@ HWY_INLINE void decay_block(float* row, VF factor, VD& sum_lo, VD& sum_hi) {
   const VF floor = hn::Set(df, kDecayFloorF);
   for (int i = 0; i < kOccupancyBlock; i += kFloats) {
     VF v = hn::LoadU(df, row + i);
+#if HWY_TARGET == HWY_SCALAR
+    // The same product by 1 where the count stays: Highway's scalar
+    // IfThenElse of two computed values goes through memory, one of two
+    // constants does not.
+    v = hn::Mul(v, hn::IfThenElse(hn::Gt(v, floor), factor, hn::Set(df, 1.0f)));
+#else
     v = hn::IfThenElse(hn::Gt(v, floor), hn::Mul(v, factor), v);
+#endif
     hn::StoreU(v, df, row + i);
     add_widened(v, sum_lo, sum_hi);
   }
