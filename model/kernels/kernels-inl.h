@@ -230,7 +230,7 @@ HWY_INLINE bool frequencies_at_unit_scale(const float* mixed, float near_half, F
   const VI unit_bits = hn::BitCast(di, unit);
   const VF vnear = hn::Set(df, near_half);
   const VI one = hn::Set(di, 1);
-  auto out_of_range = hn::FirstN(df, 0);
+  VF largest = hn::Zero(df);
   std::uint64_t near[4];
   VI block[kBlocks];
   HWY_UNROLL(kWordsUnrolled)
@@ -243,7 +243,7 @@ HWY_INLINE bool frequencies_at_unit_scale(const float* mixed, float near_half, F
         const int k = FrequencyTable::kBlock * j + i * kInts;
         const VF y = hn::Mul(hn::LoadU(df, mixed + k), unit);
         const VF s = hn::Add(y, unit);
-        out_of_range = hn::Or(out_of_range, hn::Gt(y, unit));
+        largest = hn::Max(largest, y);
         bits |= mask_bits(df, hn::Gt(hn::Abs(hn::Sub(y, hn::Sub(s, unit))), vnear)) << (k % 64);
         const VI f = hn::Max(hn::Sub(hn::BitCast(di, s), unit_bits), one);
         hn::StoreU(f, di, table.freq + k);
@@ -253,7 +253,7 @@ HWY_INLINE bool frequencies_at_unit_scale(const float* mixed, float near_half, F
     }
     near[w] = bits;
   }
-  if (!hn::AllFalse(df, out_of_range)) return false;
+  if (!hn::AllFalse(df, hn::Gt(largest, unit))) return false;
   finish_block_sums(block, table);
   decided = none_near(near, undecided);
   return true;
