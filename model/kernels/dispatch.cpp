@@ -12,7 +12,7 @@ namespace {
 // Best first; the last runs everywhere.
 const std::vector<const Table*>& built_tables() {
   static const std::vector<const Table*> tables = {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(__ILP32__)  // not x32: as CMakeLists.txt
       &avx512_table,
       &avx2_table,
 #endif

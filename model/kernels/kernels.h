@@ -98,7 +98,7 @@ extern const Table scalar_table;
 #if defined(__x86_64__) || defined(__i386__)
 extern const Table sse4_table;
 #endif
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(__ILP32__)  // not x32: as CMakeLists.txt
 extern const Table avx2_table;
 extern const Table avx512_table;
 #endif
