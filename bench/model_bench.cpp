@@ -223,7 +223,7 @@ FrequencyTable book1_table() {
   double total = 0;
   for (float v : r.mixed) total += v;
   std::uint64_t undecided[4];
-  kernels::portable_table.frequencies(r.mixed, 8388608.0 / total, 0, table, undecided);
+  kernels::scalar_table.frequencies(r.mixed, 8388608.0 / total, 0, table, undecided);
   return table;
 }
 

@@ -29,7 +29,7 @@ import subprocess
 import sys
 import tempfile
 
-KNOWN_PATHS = ["avx512", "avx2", "sse4", "neon", "scalar", "portable"]
+KNOWN_PATHS = ["avx512", "avx2", "sse4", "neon", "scalar"]
 
 
 # GNU time reports the peak resident set of the program alone; a process

@@ -81,7 +81,7 @@ void ByteModel::reset() {
   frozen_order0_slow_ = frozen_order0_fast_ = 0;
   bytes_to_freeze_ = kFreezeInterval;
   open_ = false;
-  open_total_.start(nullptr, 0);
+  kernels::start_total(open_total_, nullptr, 0);
 }
 
 const FrequencyTable& ByteModel::predict() {
@@ -120,18 +120,18 @@ ByteModel::LaggedTables ByteModel::predict_lagged() {
   // A total estimated in any order decides almost every frequency; the
   // steps where it cannot (kHalfwayMargin) take the index-order total.
   double scale = scale_for(estimate);
-  double margin = k.mix_total_is_ordered ? 0 : kernels::kHalfwayMargin;
-  if (!k.mix_total_is_ordered && kernels::total_near_one(estimate)) {
+  double margin = kernels::kHalfwayMargin;
+  if (kernels::total_near_one(estimate)) {
     scale = kernels::kUnitScale;
     margin = kernels::kUnitScaleMargin;
   }
   if (!k.frequencies(mixed, scale, margin, table, undecided_[side_])) {
     open_ = true;
     open_side_ = side_;
-    open_total_.start(m, kernels::live_blocks(coef, occupied_[c]), equal);
+    kernels::start_total(open_total_, m, kernels::live_blocks(coef, occupied_[c]), equal);
     // What follows (the coder's step, the order-0 selection) does not
     // depend on the total either: its first blocks run beside it.
-    for (int i = 0; i < kOpenTotalHeadStart; ++i) open_total_.add_block();
+    for (int i = 0; i < kOpenTotalHeadStart; ++i) kernels::add_total_block(open_total_);
     result.current = nullptr;
   }
   return result;
@@ -141,7 +141,7 @@ const FrequencyTable* ByteModel::settle() { return open_ ? &settle_open() : null
 
 // The other frequencies are the same under the index-order total.
 const FrequencyTable& ByteModel::settle_open() {
-  const double scale = scale_for(open_total_.finish());
+  const double scale = scale_for(kernels::finish_total(open_total_));
   const float* mixed = mixed_[open_side_];
   FrequencyTable& table = tables_[open_side_];
   const std::uint64_t* undecided = undecided_[open_side_];
@@ -177,7 +177,7 @@ void ByteModel::update(unsigned x) {
 
   // The order-1 and final selections and the decay do not depend on the
   // open total either.
-  for (int i = 0; i < kOpenTotalAfterSelection; ++i) open_total_.add_block();
+  for (int i = 0; i < kOpenTotalAfterSelection; ++i) kernels::add_total_block(open_total_);
 
   const float a1 = static_cast<float>(inv_order1_slow_ * o1s[x]);
   const float b1 = static_cast<float>(inv_order1_fast_ * o1f[x]);

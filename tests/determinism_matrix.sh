@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds the programs in several configurations and checks that each one
 # writes exactly the pinned compressed bytes:
-#   g++ and clang++ at -O0 and -O3, aarch64 and 32-bit x86 (SSE2) under qemu.
+#   g++ and clang++ at -O0 and -O3; aarch64 (its NEON kernels) and 32-bit
+#   x86 (SSE2; its SSE4 and scalar kernels) under qemu; and the Release and
+#   -O0 builds of g++ on a processor without AVX (qemu's Westmere), where the
+#   programs must run the SSE4 and the scalar kernels without meeting an
+#   instruction of another target.
 # Optimised native builds check the whole corpus; -O0 and emulated builds a
 # subset, to stay within CI's time. Build trees go under build-tests/matrix/.
 set -euo pipefail
@@ -14,21 +18,47 @@ jobs=${JOBS:-2}
 # are slow.
 subset="paper5 paper4 obj1 progc"
 
-check() {  # NAME FILES RUNNER [cmake options...]
-  local name=$1 files=$2 runner=$3; shift 3
-  echo "=== $name ==="
+build() {  # NAME [cmake options...]
+  local name=$1; shift
   cmake -S "$root" -B "$out/$name" -G Ninja -DBYTEMIX_TESTS=OFF "$@" > /dev/null
   cmake --build "$out/$name" -j "$jobs" --target compressor decompressor > /dev/null
-  CORPUS_FILES=$files RUNNER=$runner bash "$root/tests/corpus_round_trip.sh" \
+}
+
+round_trip() {  # NAME LABEL FILES RUNNER [KERNEL TARGET]: NAME's programs, forced to the target if given
+  local name=$1 label=$2 files=$3 runner=$4 target=${5:-}
+  local forced=()
+  [ -z "$target" ] || forced=(BYTEMIX_SIMD="$target")
+  echo "=== $label${target:+, BYTEMIX_SIMD=$target} ==="
+  env "${forced[@]}" CORPUS_FILES="$files" RUNNER="$runner" bash "$root/tests/corpus_round_trip.sh" \
     "$out/$name/compressor" "$out/$name/decompressor" "$corpus" "$pins"
+}
+
+check() {  # NAME FILES RUNNER [cmake options...]
+  local name=$1 files=$2 runner=$3; shift 3
+  build "$name" "$@"
+  round_trip "$name" "$name" "$files" "$runner"
 }
 
 check gcc-O3   ""        "" -DCMAKE_CXX_COMPILER=g++     -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O3
 check clang-O3 ""        "" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O3
 check gcc-O0   "$subset" "" -DCMAKE_CXX_COMPILER=g++     -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O0
 check clang-O0 "$subset" "" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS=-O0
-check aarch64  "$subset" qemu-aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64.cmake" -DCMAKE_BUILD_TYPE=Release
+# -O0 keeps inline functions out of line: the kernel targets' objects must
+# define code only in their own namespaces.
+for name in gcc-O0 clang-O0; do
+  echo "=== $name: kernel targets' symbols ==="
+  bash "$root/tests/kernel_target_symbols.sh" "$out/$name/libbytemix.a"
+done
+build aarch64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64.cmake" -DCMAKE_BUILD_TYPE=Release
+round_trip aarch64 aarch64 "$subset" qemu-aarch64 neon
 check i686-sse2 "$subset" qemu-i386   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686.cmake" -DCMAKE_BUILD_TYPE=Release
+round_trip i686-sse2 i686-sse2 "$subset" qemu-i386 scalar
+# No AVX: the programs choose SSE4 there; the -O0 build runs the scalar
+# kernels too.
+build release -DCMAKE_BUILD_TYPE=Release
+round_trip release "Release on Westmere" "$subset" "qemu-x86_64 -cpu Westmere"
+round_trip gcc-O0 "gcc-O0 on Westmere" "$subset" "qemu-x86_64 -cpu Westmere"
+round_trip gcc-O0 "gcc-O0 on Westmere" "$subset" "qemu-x86_64 -cpu Westmere" scalar
 # Builds that would break bit-exactness must fail loudly.
 refused() {  # NAME [cmake options...]
   local name=$1; shift

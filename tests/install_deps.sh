@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(
   g++ clang cmake ninja-build      # build
+  libhwy-dev                       # the kernels' vector operations (headers only)
   libgtest-dev libbenchmark-dev    # unit tests, benchmarks
   libmpfr-dev libgmp-dev           # the logarithm's reference
   libclang-rt-14-dev               # libFuzzer and the sanitizers under clang

@@ -20,8 +20,8 @@ namespace {
 TEST(LnEstimate, TableIsTheRoundedReciprocalsAndTheirLogarithms) {
   for (int j = 0; j < 16; ++j) {
     const double r = 1.0 / (1.0 + (2 * j + 1) / 32.0);
-    EXPECT_EQ(ln_estimate_detail::kSixteenths[j].r, r) << j;
-    EXPECT_EQ(ln_estimate_detail::kSixteenths[j].t, -ln(r)) << j;
+    EXPECT_EQ(ln_estimate_detail::kSixteenths.r[j], r) << j;
+    EXPECT_EQ(ln_estimate_detail::kSixteenths.t[j], -ln(r)) << j;
   }
   // ln2_hi has 42 significant bits, so e * ln2_hi is exact for |e| < 2^11.
   const auto bits = std::bit_cast<std::uint64_t>(ln_estimate_detail::kLn2Hi);

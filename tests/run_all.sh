@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test:
 #   1. the Release build's suite (unit, differential, program and install tests),
-#   2. the corpus round trip once more for every other vector path this
+#   2. the corpus round trip once more for every other kernel target this
 #      processor runs (BYTEMIX_SIMD forces one),
 #   3. the suite under AddressSanitizer and UBSan,
 #   4. a short run of each fuzz target,
-#   5. the determinism matrix: compilers, -O0/-O3, aarch64 and i686 under qemu.
+#   5. the determinism matrix: compilers, -O0/-O3, aarch64 and i686 under
+#      qemu, a processor without AVX under qemu.
 # With --quick, only the first: the Release build's suite.
 # Build trees go under build-tests/.
 set -euo pipefail
@@ -30,13 +31,24 @@ configure_build release -DCMAKE_BUILD_TYPE=Release
 ctest --test-dir "$out/release" --output-on-failure -j "$jobs"
 [ "$quick" = 1 ] && exit 0
 
-# The suite ran on the best path the processor offers (AVX-512 here); the
-# portable, AVX2 and AVX2+FMA paths get the whole corpus through the programs too.
-paths=(portable)
-grep -q -w avx2 /proc/cpuinfo 2>/dev/null && grep -q -w fma /proc/cpuinfo && paths+=(avx2)
-for path in "${paths[@]}"; do
-  echo "=== corpus round trip, BYTEMIX_SIMD=$path ==="
-  BYTEMIX_SIMD=$path bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
+# The suite ran on the best kernel target the processor runs (the first
+# that the programs accept, in the order they prefer); every other one gets
+# the whole corpus through the programs too.
+runs_here() {  # TARGET: the programs accept BYTEMIX_SIMD=TARGET on this processor
+  local probe status=0
+  probe=$(mktemp -d)
+  : > "$probe/empty"
+  BYTEMIX_SIMD=$1 "$out/release/compressor" "$probe/empty" "$probe/empty.ari" > /dev/null 2>&1 || status=$?
+  rm -rf "$probe"
+  return "$status"
+}
+targets=()
+for target in avx512 avx2 sse4 neon scalar; do
+  if runs_here "$target"; then targets+=("$target"); fi
+done
+for target in "${targets[@]:1}"; do
+  echo "=== corpus round trip, BYTEMIX_SIMD=$target ==="
+  BYTEMIX_SIMD=$target bash "$root/tests/corpus_round_trip.sh" "$out/release/compressor" \
     "$out/release/decompressor" "$root/testdata/calgary" "$root/tests/corpus_sha256.txt"
 done
 

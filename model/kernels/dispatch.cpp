@@ -3,46 +3,41 @@
 #include <string>
 #include <vector>
 
+#include "model/kernels/cpu_features.h"
 #include "model/kernels/kernels.h"
 
 namespace bytemix::kernels {
 namespace {
 
-struct Path {
-  const Table* table;
-  bool (*cpu_runs)();
-};
-
-bool always() { return true; }
-#if defined(__x86_64__) || defined(__i386__)
-bool has_avx2_fma() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-bool has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f");
-}
-#endif
-
 // Best first; the last runs everywhere.
-const std::vector<Path>& built_paths() {
-  static const std::vector<Path> paths = {
-#if defined(__x86_64__) || defined(__i386__)
-      {&avx512_table, has_avx512},
-      {&avx2_table, has_avx2_fma},
+const std::vector<const Table*>& built_tables() {
+  static const std::vector<const Table*> tables = {
+#if defined(__x86_64__) && !defined(__ILP32__)  // not x32: as CMakeLists.txt
+      &avx512_table,
+      &avx2_table,
 #endif
-      {&portable_table, always},
+#if defined(__x86_64__) || defined(__i386__)
+      &sse4_table,
+#endif
+#if defined(__aarch64__)
+      &neon_table,
+#endif
+      &scalar_table,
   };
-  return paths;
+  return tables;
+}
+
+bool cpu_runs(const Table& t) {
+  static const std::uint32_t processor = processor_x86_features();
+  return (processor & t.x86_features) == t.x86_features;
 }
 
 std::string joined_names(bool runnable_only) {
   std::string names;
-  for (const Path& p : built_paths()) {
-    if (runnable_only && !p.cpu_runs()) continue;
+  for (const Table* t : built_tables()) {
+    if (runnable_only && !cpu_runs(*t)) continue;
     names += names.empty() ? "" : ", ";
-    names += p.table->name;
+    names += t->name;
   }
   return names;
 }
@@ -56,23 +51,23 @@ const Table* choose() {
 
 std::vector<const Table*> runnable() {
   std::vector<const Table*> tables;
-  for (const Path& p : built_paths())
-    if (p.cpu_runs()) tables.push_back(p.table);
+  for (const Table* t : built_tables())
+    if (cpu_runs(*t)) tables.push_back(t);
   return tables;
 }
 
 const Table* find(const char* name) {
   if (name == nullptr) return nullptr;
-  for (const Path& p : built_paths())
-    if (std::strcmp(name, p.table->name) == 0) return p.cpu_runs() ? p.table : nullptr;
+  for (const Table* t : built_tables())
+    if (std::strcmp(name, t->name) == 0) return cpu_runs(*t) ? t : nullptr;
   return nullptr;
 }
 
 std::string requested_path_problem() {
   const char* name = std::getenv("BYTEMIX_SIMD");
   if (name == nullptr || find(name) != nullptr) return {};
-  for (const Path& p : built_paths()) {
-    if (std::strcmp(name, p.table->name) == 0)
+  for (const Table* t : built_tables()) {
+    if (std::strcmp(name, t->name) == 0)
       return std::string("BYTEMIX_SIMD=") + name + ": this processor cannot run that path (it runs " +
              joined_names(true) + ")";
   }

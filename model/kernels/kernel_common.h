@@ -16,11 +16,19 @@
 //   just below 0.001, as no float lies between the two.
 // - count + 1 is exact in double (46 bits again), so its rounding to float
 //   equals the float sum.
+//
+// The functions here, and in the other headers that the kernels' target
+// translation units include (ordered_total.h, selection_settle.h,
+// model/ln/ln_estimate.h), have internal linkage: each translation unit
+// compiles its own copy with its own instruction set. An inline function
+// of external linkage would be one symbol for the whole program, and where
+// the compiler keeps it out of line (at -O0, say) the linker could keep the
+// copy compiled with -mavx512f for a caller on a processor without it.
+// tests/kernel_target_symbols.sh checks the targets' objects for such
+// symbols.
 
 #include <cstdint>
 
-#include "model/ln/ln.h"
-#include "model/kernels/ordered_total.h"
 #include "model/constants.h"
 
 namespace bytemix::kernels {
@@ -41,10 +49,13 @@ static_assert(kDecayFloorF < kDecayFloor && static_cast<float>(kDecayFloor) > kD
 // is ((0 + 0) + o0f b0) + o0s a0 = o0f b0 + o0s a0 exactly (the products
 // of 0 by the finite, non-negative coefficients are +0).
 inline constexpr int kOccupancyBlock = 16;
+static_assert(kOccupancyBlock == 16, "ordered_total skips blocks of 16");
+
+namespace {
+
 inline constexpr std::uint16_t occupancy_bit(unsigned byte) {
   return static_cast<std::uint16_t>(1u << (byte / kOccupancyBlock));
 }
-static_assert(kOccupancyBlock == 16, "ordered_total skips blocks of 16");
 
 // The blocks of mixed values that may be nonzero. With coef = {a1, b1, b0,
 // a0} as for Table::mix: when b0 = a0 = 0 (the final weight 1 leaves the
@@ -53,6 +64,8 @@ static_assert(kOccupancyBlock == 16, "ordered_total skips blocks of 16");
 inline std::uint16_t live_blocks(const double coef[4], std::uint16_t occupied) {
   return coef[2] == 0 && coef[3] == 0 ? occupied : std::uint16_t{0xFFFF};
 }
+
+}  // namespace
 
 // Every mixed value is at least 0 (weights lie in [0, 1], counts and inverse
 // sums are not negative), so any order of summation of the 256 values gives
@@ -75,6 +88,9 @@ inline constexpr double kHalfwayMargin = 0x1p-18;
 // same integer; and 2^23 mixed[k] is exact even in float lanes.
 inline constexpr double kUnitScale = 8388608.0;
 inline constexpr double kUnitScaleMargin = 0x1p-16;
+
+namespace {
+
 inline bool total_near_one(double total) { return total >= 1 - 0x1p-40 && total <= 1 + 0x1p-40; }
 
 // Round to nearest, ties to even, for 0 <= v < 2^51: adding 2^52 leaves no
@@ -97,6 +113,8 @@ inline void accumulate_candidates(float a, float b, double x[kCandidates]) {
     x[i] = v;
   }
 }
+
+}  // namespace
 
 // The candidates' indices 0..63 as doubles, for blends formed in lanes.
 alignas(64) inline constexpr double kCandidateIndices[kCandidates] = {

@@ -9,27 +9,26 @@
 
 namespace bytemix::kernels {
 
-// The byte model's per-byte loops, one implementation per instruction set.
-// Every implementation performs the same IEEE operations on the same values
+// The byte model's per-byte loops, one implementation per instruction set:
+// model/kernels/kernels-inl.h, compiled once for each target. Every
+// implementation performs the same IEEE operations on the same values
 // (only the grouping into lanes differs, and only where the result is exact
 // in any grouping), so all of them give bit-identical results; the fastest
 // one the processor supports is chosen once per run.
 struct Table {
-  // The name BYTEMIX_SIMD selects it by. The avx2 path needs FMA as well:
-  // its cost estimates use fused operations, which only tighten their
-  // proven error bound.
+  // The name BYTEMIX_SIMD selects it by.
   const char* name;
-  // True if mix() returns the index-order total itself, so that no
-  // frequency needs testing against a margin.
-  bool mix_total_is_ordered;
+  // The x86 extensions its code was compiled for (kCompiledX86Features of
+  // its translation unit): it runs only where the processor has them all.
+  std::uint32_t x86_features;
 
   // The 256 mixed values of one prediction:
   //   m = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0
   // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and m in
-  // m_out[k], and returns the sum of the m added in some order (see
-  // mix_total_is_ordered). The model's total is the sum in index order
-  // (model/kernels/ordered_total.h), which an estimate in another order replaces
-  // wherever it cannot change a frequency (see kHalfwayMargin).
+  // m_out[k], and returns the sum of the m added in some order. The model's
+  // total is the sum in index order (model/kernels/ordered_total.h), which
+  // an estimate in another order replaces wherever it cannot change a
+  // frequency (see kHalfwayMargin).
   // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
   // 16j + 15 (see kOccupancyBlock).
   // A set bit j of equal promises more: o1s and o1f are 0 there, and o0s
@@ -82,7 +81,7 @@ struct Table {
 const Table& active();
 
 // The paths this build has and this processor runs, best first (the last
-// is the portable one). For tests and benchmarks.
+// is the scalar one). For tests and benchmarks.
 std::vector<const Table*> runnable();
 
 // The path called `name`, or nullptr if this build has none of that name or
@@ -94,11 +93,17 @@ const Table* find(const char* name);
 // programs refuse to run then, rather than time or test the wrong path.
 std::string requested_path_problem();
 
-// Per instruction set; only those built for this target exist.
-extern const Table portable_table;
+// Per target; only those built for this architecture exist.
+extern const Table scalar_table;
 #if defined(__x86_64__) || defined(__i386__)
+extern const Table sse4_table;
+#endif
+#if defined(__x86_64__) && !defined(__ILP32__)  // not x32: as CMakeLists.txt
 extern const Table avx2_table;
 extern const Table avx512_table;
+#endif
+#if defined(__aarch64__)
+extern const Table neon_table;
 #endif
 
 }  // namespace bytemix::kernels

@@ -2,8 +2,6 @@
 
 #include <limits>
 
-#include "model/ln/ln.h"
-
 namespace bytemix::kernels {
 
 namespace {

@@ -49,20 +49,25 @@
 //   the candidate is made exact.
 
 #include "model/kernels/kernel_common.h"
+#include "model/ln/ln.h"
 
 namespace bytemix::kernels {
 
 // Delta = max(|a|, |b|) * kBlendSlack bounds how far an estimated blend may
 // lie from the accumulated one (see above).
 inline constexpr double kBlendSlack = 0x1p-46;
-inline double blend_slack(double a, double b) {
-  const double ma = a < 0 ? -a : a, mb = b < 0 ? -b : b;
-  return (ma > mb ? ma : mb) * kBlendSlack;
-}
 // The factor of a cost's error bound (see above). The bound scales with the
 // logarithm's own size, so that costs near 0 (a file so predictable that
 // every blend is close to 1) keep a bound far below their float spacing.
 inline constexpr double kCostSlack = 0x1p-48;
+
+// Internal linkage: see model/kernels/kernel_common.h.
+namespace {
+
+inline double blend_slack(double a, double b) {
+  const double ma = a < 0 ? -a : a, mb = b < 0 ? -b : b;
+  return (ma > mb ? ma : mb) * kBlendSlack;
+}
 
 // Probabilities a, b (finite, positive) within a ratio of 2^42 of each
 // other: then every estimated blend x~_i, formed by one or two roundings,
@@ -90,6 +95,8 @@ inline double known_blends_error_floor(double a, double b) {
 // path.
 inline bool blends_equal(float a, float b) { return a == b && a >= 0 && a <= 0x1.fffffep127f; }
 inline double equal_blend_log(float a) { return a == 0 ? 0.0 : ln(a); }
+
+}  // namespace
 
 // Completes a selection from estimates c[i] with error bounds err[i] as
 // above (err[i] = +inf for an unknown cost, then c[i] must be 0, not NaN):

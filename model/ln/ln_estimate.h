@@ -32,34 +32,27 @@
 //   |ln_estimate(x) - bytemix::ln(x)| <= kLnEstimateError * (1 + |ln_estimate(x)|).
 // tests/ln_estimate_test.cpp checks the bound on many arguments of every kind.
 
-#include <bit>
 #include <cstdint>
 
 namespace bytemix::ln_estimate_detail {
 
-struct Sixteenth {
-  double r;  // RN(1 / (1 + (2j+1)/32))
-  double t;  // RN(-ln r), from bytemix::ln
+// Per sixteenth j: r[j] = RN(1 / (1 + (2j+1)/32)) and t[j] = RN(-ln r[j]),
+// from bytemix::ln. Two arrays, so that lanes can gather from each.
+struct Sixteenths {
+  double r[16];
+  double t[16];
 };
 
 // Generated once with bytemix::ln; tests/ln_estimate_test.cpp recomputes it.
-inline constexpr Sixteenth kSixteenths[16] = {
-    {0x1.f07c1f07c1f08p-1, 0x1.f829b0e7832f8p-6},
-    {0x1.d41d41d41d41dp-1, 0x1.6f0d28ae56b4ep-4},
-    {0x1.bacf914c1badp-1, 0x1.29552f81ff521p-3},
-    {0x1.a41a41a41a41ap-1, 0x1.9525a9cf456b6p-3},
-    {0x1.8f9c18f9c18fap-1, 0x1.fb9186d5e3e29p-3},
-    {0x1.7d05f417d05f4p-1, 0x1.2e8e2bae11d31p-2},
-    {0x1.6c16c16c16c17p-1, 0x1.5d1bdbf5809cap-2},
-    {0x1.5c9882b931057p-1, 0x1.89a3386c1425bp-2},
-    {0x1.4e5e0a72f0539p-1, 0x1.b44f77bcc8f64p-2},
-    {0x1.4141414141414p-1, 0x1.dd46a04c1c4a1p-2},
-    {0x1.3521cfb2b78c1p-1, 0x1.02552a5a5d0ffp-1},
-    {0x1.29e4129e4129ep-1, 0x1.154c3d2f4d5eap-1},
-    {0x1.1f7047dc11f7p-1, 0x1.2795e1289b11bp-1},
-    {0x1.15b1e5f75270dp-1, 0x1.393e0d3562a1ap-1},
-    {0x1.0c9714fbcda3bp-1, 0x1.4a4f85db03ebbp-1},
-    {0x1.041041041041p-1, 0x1.5ad404c359f2dp-1},
+inline constexpr Sixteenths kSixteenths = {
+    {0x1.f07c1f07c1f08p-1, 0x1.d41d41d41d41dp-1, 0x1.bacf914c1badp-1, 0x1.a41a41a41a41ap-1,
+     0x1.8f9c18f9c18fap-1, 0x1.7d05f417d05f4p-1, 0x1.6c16c16c16c17p-1, 0x1.5c9882b931057p-1,
+     0x1.4e5e0a72f0539p-1, 0x1.4141414141414p-1, 0x1.3521cfb2b78c1p-1, 0x1.29e4129e4129ep-1,
+     0x1.1f7047dc11f7p-1, 0x1.15b1e5f75270dp-1, 0x1.0c9714fbcda3bp-1, 0x1.041041041041p-1},
+    {0x1.f829b0e7832f8p-6, 0x1.6f0d28ae56b4ep-4, 0x1.29552f81ff521p-3, 0x1.9525a9cf456b6p-3,
+     0x1.fb9186d5e3e29p-3, 0x1.2e8e2bae11d31p-2, 0x1.5d1bdbf5809cap-2, 0x1.89a3386c1425bp-2,
+     0x1.b44f77bcc8f64p-2, 0x1.dd46a04c1c4a1p-2, 0x1.02552a5a5d0ffp-1, 0x1.154c3d2f4d5eap-1,
+     0x1.2795e1289b11bp-1, 0x1.393e0d3562a1ap-1, 0x1.4a4f85db03ebbp-1, 0x1.5ad404c359f2dp-1},
 };
 
 // ln 2 = kLn2Hi + kLn2Lo to about 2^-97; kLn2Hi has 42 significant bits.
@@ -91,25 +84,20 @@ namespace bytemix {
 // See the top of this file.
 inline constexpr double kLnEstimateError = 0x1p-49;
 
+// Internal linkage: see model/kernels/kernel_common.h.
+namespace {
+
 inline bool ln_estimate_domain(double x) { return x >= 0x1p-1022 && x <= 0x1.fffffffffffffp+1023; }
 
-// The one-lane evaluation in two steps, so that loops over many lanes can
-// run each step for all lanes before the next (independent work for the
-// processor, and loops a compiler may put in vectors).
-// Step 1: e, z = m r_j - 1 and t_j for x in ln_estimate_domain.
-inline void ln_estimate_reduce(double x, double& e, double& z, double& t) {
+// x in ln_estimate_domain. The plain statement of the method above, one
+// lane; the kernels evaluate it in lanes (model/kernels/kernels-inl.h).
+inline double ln_estimate(double x) {
   using namespace ln_estimate_detail;
-  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-  e = static_cast<double>(static_cast<int>(bits >> 52) - 1023);
-  const Sixteenth& s = kSixteenths[(bits >> kIndexShift) & 15];
-  const double m = std::bit_cast<double>((bits & kFractionMask) | kOneBits);
-  z = m * s.r - 1.0;
-  t = s.t;
-}
-
-// Step 2: the polynomial and the sum.
-inline double ln_estimate_finish(double e, double z, double t) {
-  using namespace ln_estimate_detail;
+  const std::uint64_t bits = __builtin_bit_cast(std::uint64_t, x);
+  const double e = static_cast<double>(static_cast<int>(bits >> 52) - 1023);
+  const unsigned j = (bits >> kIndexShift) & 15;
+  const double m = __builtin_bit_cast(double, (bits & kFractionMask) | kOneBits);
+  const double z = m * kSixteenths.r[j] - 1.0;
   double q = kQ9;
   q = kQ8 + z * q;
   q = kQ7 + z * q;
@@ -118,14 +106,8 @@ inline double ln_estimate_finish(double e, double z, double t) {
   q = kQ4 + z * q;
   q = kQ3 + z * q;
   q = kQ2 + z * q;
-  return (e * kLn2Hi + t) + (z + ((z * z) * q + e * kLn2Lo));
+  return (e * kLn2Hi + kSixteenths.t[j]) + (z + ((z * z) * q + e * kLn2Lo));
 }
 
-// x in ln_estimate_domain.
-inline double ln_estimate(double x) {
-  double e, z, t;
-  ln_estimate_reduce(x, e, z, t);
-  return ln_estimate_finish(e, z, t);
-}
-
+}  // namespace
 }  // namespace bytemix
