@@ -15,8 +15,7 @@ double scale_for(double total) { return total > 0 ? kTargetTotal / total : 0; }
 // most), and after the order-0 selection: a block is a chain of sixteen
 // dependent additions, and the processor overlaps only a few of them with
 // the independent work that follows. The rest is left to the decay and the
-// next mix. Measured: 0 to 8 blocks at once (3 best), and 2 more after the
-// selection (pic about 3 % faster, book1 the same).
+// next mix. Both counts are tuned by measurement (bench/README.md).
 constexpr int kOpenTotalHeadStart = 3;
 constexpr int kOpenTotalAfterSelection = 2;
 

@@ -17,7 +17,7 @@ namespace bytemix {
 // the same bytes produce bit-identical frequency tables on every machine.
 //
 // Usage: reset(), then strictly alternating predict() and update(x) for each
-// byte. No memory is allocated after construction (the object is ~700 KiB;
+// byte. No memory is allocated after construction (the object is about 660 KiB;
 // keep it off small stacks).
 //
 // The loops over 256 counts and 64 candidates run in the vector kernels of

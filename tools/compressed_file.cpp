@@ -77,7 +77,7 @@ class Cancellable {
 // the coder busy for the rest of the input.
 template <class Coder>
 bool run_model(std::int32_t length, const ByteSink& out, const Progress& progress, Coder& coder) {
-  // About 700 KiB: too large for the stack, allocated once per run.
+  // About 660 KiB: too large for the stack, allocated once per run.
   auto model = std::make_unique<ByteModel>();
   for (std::int32_t j = 0; j < length; ++j) {
     if ((static_cast<std::uint32_t>(j) % kProgressInterval) == 0) {
