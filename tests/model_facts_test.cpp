@@ -74,16 +74,6 @@ TEST(ModelFacts, FloatFloorTestEqualsDoubleFloorTest) {
   EXPECT_EQ(mismatches, 0u);
 }
 
-// count + 1 rounded from double equals the float sum.
-TEST(ModelFacts, FloatIncrementEqualsRoundedDoubleIncrement) {
-  std::uint64_t mismatches = 0;
-  for (std::uint32_t b = kFirstCount; b < kEndCount; ++b) {
-    const float c = float_from_bits(b);
-    mismatches += static_cast<float>(c + 1.0) != c + 1.0f;
-  }
-  EXPECT_EQ(mismatches, 0u);
-}
-
 // A row's counts: each 0 or in [2^-11, 2^12), so a whole multiple of 2^-34;
 // their sum below 2^12 and the same in double whatever the order, equal to
 // the exact integer sum, and equal to the sum the model keeps.
