@@ -191,17 +191,6 @@ HWY_INLINE void finish_block_sums(VI block[kBlocks], FrequencyTable& table) {
   table.total = cum;
 }
 
-void block_sums(FrequencyTable& table) {
-  const DI di;
-  VI block[kBlocks];
-  for (int j = 0; j < kBlocks; ++j) {
-    const std::int32_t* f = table.freq + FrequencyTable::kBlock * j;
-    block[j] = hn::LoadU(di, f);
-    for (int i = 1; i < kVectorsPerBlock; ++i) block[j] = hn::Add(block[j], hn::LoadU(di, f + i * kInts));
-  }
-  finish_block_sums(block, table);
-}
-
 // The float lanes pay where they are twice as many as the double lanes.
 constexpr bool kUnitScaleInFloats = kFloats > kDoubles;
 
@@ -602,7 +591,7 @@ double select_weight(float a, float b, float* costs, float decay) {
 // ---------------------------------------------------------------------------
 
 constexpr Table make_table(const char* name) {
-  return {name, kCompiledX86Features, mix, frequencies, block_sums, decay, select_weight, ln_estimate_many};
+  return {name, kCompiledX86Features, mix, frequencies, decay, select_weight, ln_estimate_many};
 }
 
 }  // namespace bytemix::kernels::HWY_NAMESPACE

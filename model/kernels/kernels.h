@@ -50,9 +50,6 @@ struct Table {
   bool (*frequencies)(const float* mixed, double scale, double margin, FrequencyTable& table,
                       std::uint64_t undecided[4]);
 
-  // total and block_cum from freq, as frequencies() fills them.
-  void (*block_sums)(FrequencyTable& table);
-
   // Decays the four rows of 256 counts in place: each count above the floor
   // 0.001 is multiplied by its decay (2047/2048 for the slow rows o1s and
   // o0s, 925/1024 for the fast rows o1f and o0f) and stored as a float.
