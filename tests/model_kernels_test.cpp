@@ -76,6 +76,9 @@ TEST(ModelKernels, MixMatchesLiteralValues) {
     double coef[4];
     for (double& c : coef) c = rng() % 4 == 0 ? 0.0 : std::ldexp(static_cast<double>(rng()), -40);
     if (trial % 5 == 0) coef[0] = 1.0, coef[1] = coef[2] = coef[3] = 0;  // m = o1s exactly
+    // Values beyond the float range: their floats are infinite, as a
+    // conversion makes them (not the largest float).
+    if (trial % 7 == 6) coef[3] = 0x1p120;
     double total = 0;
     for (int k = 0; k < 256; ++k) {
       const double m = ((o1s[k] * coef[0] + o1f[k] * coef[1]) + o0f[k] * coef[2]) + o0s[k] * coef[3];

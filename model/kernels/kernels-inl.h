@@ -111,6 +111,18 @@ HWY_INLINE VI ints_from_shifted(VD lo, VD hi) {
 #endif
 }
 
+// Each double lane rounded to float as a C++ conversion rounds it: beyond
+// the float range, to infinity. (Highway's scalar DemoteTo saturates there
+// instead, and the test for it keeps the compiler from vectorising the
+// loops around it.)
+HWY_INLINE hn::Vec<DFn> to_floats(VD v) {
+#if HWY_TARGET == HWY_SCALAR
+  return hn::Set(DFn(), static_cast<float>(hn::GetLane(v)));
+#else
+  return hn::DemoteTo(DFn(), v);
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Mix
 
@@ -133,7 +145,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
     if (equal >> block & 1) {
       // Sixteen equal values, one computed (see Table::mix).
       const VD v = hn::Add(hn::Mul(hn::Set(dd, o0f[k]), b0), hn::Mul(hn::Set(dd, o0s[k]), a0));
-      const auto f = hn::DemoteTo(dfn, v);
+      const auto f = to_floats(v);
       for (int i = 0; i < kParts; ++i) {
         hn::StoreU(v, dd, m + k + i * kDoubles);
         hn::StoreU(f, dfn, mixed + k + i * kDoubles);
@@ -148,7 +160,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
       if (full) v = hn::Add(hn::Add(hn::Mul(widened(o1s + j), a1), hn::Mul(widened(o1f + j), b1)), v);
       v = hn::Add(v, hn::Mul(widened(o0s + j), a0));
       hn::StoreU(v, dd, m + j);
-      hn::StoreU(hn::DemoteTo(dfn, v), dfn, mixed + j);
+      hn::StoreU(to_floats(v), dfn, mixed + j);
       part[i] = hn::Add(part[i], v);
     }
   }
@@ -450,7 +462,7 @@ double select_equal_blends(float* costs, float decay, double y) {
   VD lowest = hn::Set(dd, kInitialBestCost);
   for (int j = 0; j < kCandidateVectors; ++j) {
     c[j] = hn::Sub(decayed_costs(costs, j, vdecay), vy);
-    hn::StoreU(hn::DemoteTo(dfn, c[j]), dfn, costs + j * kDoubles);
+    hn::StoreU(to_floats(c[j]), dfn, costs + j * kDoubles);
     lowest = hn::Min(lowest, c[j]);
   }
   // The first index holding the smallest cost; none if no cost is below
@@ -518,8 +530,8 @@ HWY_INLINE bool select_known_blends(double a, double b, float* costs, float deca
     const VD err = hn::MulAdd(slack, hn::Add(hn::Abs(c), hn::Abs(l[j])), floor);
     lo[j] = hn::Sub(c, err);
     hi[j] = hn::Add(c, err);
-    rounded[j] = hn::DemoteTo(dfn, lo[j]);
-    undecided = hn::Or(undecided, hn::Ne(rounded[j], hn::DemoteTo(dfn, hi[j])));
+    rounded[j] = to_floats(lo[j]);
+    undecided = hn::Or(undecided, hn::Ne(rounded[j], to_floats(hi[j])));
   }
   return hn::AllFalse(dfn, undecided) && pick_in_registers(lo, hi, rounded, costs, weight);
 }
@@ -569,8 +581,8 @@ double select_estimated(float a, float b, float* costs, float decay, const VD x[
     }
     lo[j] = hn::Sub(c, err);
     hi[j] = hn::Add(c, err);
-    rounded[j] = hn::DemoteTo(dfn, lo[j]);
-    undecided = hn::Or(undecided, hn::Ne(rounded[j], hn::DemoteTo(dfn, hi[j])));
+    rounded[j] = to_floats(lo[j]);
+    undecided = hn::Or(undecided, hn::Ne(rounded[j], to_floats(hi[j])));
     hn::Store(c, dd, cs + j * kDoubles);
     hn::Store(err, dd, es + j * kDoubles);
   }
