@@ -442,8 +442,10 @@ void ln_estimate_many(const double* x, double* y, int n) {
 
 constexpr int kCandidateVectors = kCandidates / kDoubles;
 // Vectors taken through the logarithm together: enough independent work to
-// hide its latencies, few enough to stay in registers.
-constexpr int kLnBatch = HWY_TARGET == HWY_AVX3 ? 8 : 4;
+// hide its latencies, few enough to stay in registers. On the scalar target
+// all of them, in arrays, so that the compiler vectorises each step of the
+// logarithm across the candidates.
+constexpr int kLnBatch = HWY_TARGET == HWY_AVX3 ? 8 : HWY_TARGET == HWY_SCALAR ? kCandidateVectors : 4;
 static_assert(kCandidateVectors % kLnBatch == 0);
 
 // The candidates' costs before this byte, decayed: P_i = costs[i] * decay.
