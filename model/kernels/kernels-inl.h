@@ -82,20 +82,6 @@ HWY_INLINE std::uint64_t mask_bits(D d, hn::Mask<D> m) {
   return bits;
 }
 
-// The kFloats floats of v as doubles, added to two sums (the low and the
-// high half; the scalar target's one float goes to lo).
-HWY_INLINE void add_widened(VF v, VD& lo, VD& hi) {
-  const DD dd;
-#if HWY_TARGET == HWY_SCALAR
-  (void)hi;
-  lo = hn::Add(lo, hn::PromoteTo(dd, v));
-#else
-  const DFn dfn;
-  lo = hn::Add(lo, hn::PromoteTo(dd, hn::LowerHalf(dfn, v)));
-  hi = hn::Add(hi, hn::PromoteTo(dd, hn::UpperHalf(dfn, v)));
-#endif
-}
-
 // The kInts integers n of the sums s = 2^52 + n (0 <= n < 2^31) in lo
 // (first) and hi: the low halves of their bits. The scalar target's one
 // integer comes from lo.
@@ -318,46 +304,63 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
 // ---------------------------------------------------------------------------
 // Decay
 
+// A row's decayed counts are summed in partial sums, exact in any order:
+// on the vector targets two, the low and the high half of each vector of
+// floats; on the scalar target one per count of a block, so that no chain
+// of additions runs through the block and the compiler can vectorise it.
+constexpr int kRowSums = HWY_TARGET == HWY_SCALAR ? kOccupancyBlock : 2;
+
 // The decay of one block of a row: each count above the floor multiplied by
-// the row's decay; the block's decayed counts added to the row's two sums.
-HWY_INLINE void decay_block(float* row, VF factor, VD& sum_lo, VD& sum_hi) {
+// the row's decay; the block's decayed counts added to the row's sums.
+HWY_INLINE void decay_block(float* row, VF factor, VD sums[kRowSums]) {
+  const DD dd;
   const DF df;
   const VF floor = hn::Set(df, kDecayFloorF);
   for (int i = 0; i < kOccupancyBlock; i += kFloats) {
     VF v = hn::LoadU(df, row + i);
 #if HWY_TARGET == HWY_SCALAR
-    // The same product by 1 where the count stays: Highway's scalar
-    // IfThenElse of two computed values goes through memory, one of two
-    // constants does not.
-    v = hn::Mul(v, hn::IfThenElse(hn::Gt(v, floor), factor, hn::Set(df, 1.0f)));
+    // The choice made on the bits: Highway's scalar IfThenElse is a
+    // branch or a conditional move, which keeps the compiler from
+    // vectorising the block.
+    const VF above = hn::VecFromMask(df, hn::Gt(v, floor));
+    v = hn::Or(hn::And(above, hn::Mul(v, factor)), hn::AndNot(above, v));
+    hn::StoreU(v, df, row + i);
+    sums[i] = hn::Add(sums[i], hn::PromoteTo(dd, v));
 #else
     v = hn::IfThenElse(hn::Gt(v, floor), hn::Mul(v, factor), v);
-#endif
     hn::StoreU(v, df, row + i);
-    add_widened(v, sum_lo, sum_hi);
+    const DFn dfn;
+    sums[0] = hn::Add(sums[0], hn::PromoteTo(dd, hn::LowerHalf(dfn, v)));
+    sums[1] = hn::Add(sums[1], hn::PromoteTo(dd, hn::UpperHalf(dfn, v)));
+#endif
   }
 }
 
-// The decay of the blocks of a slow and a fast row, with their sums (exact
-// in any order, so each row keeps two partial sums). One block of carry
-// every fourth pair of blocks, counted by turn: a block of the chain is
-// sixteen dependent additions, which outlast several pairs of the decay's
-// own, and a denser share would fill the processor's window with the
-// chain.
+HWY_INLINE double row_sum(VD sums[kRowSums]) {
+  for (int n = kRowSums; n > 1; n /= 2)
+    for (int i = 0; i < n / 2; ++i) sums[i] = hn::Add(sums[i], sums[i + n / 2]);
+  return hn::GetLane(hn::SumOfLanes(DD(), sums[0]));
+}
+
+// The decay of the blocks of a slow and a fast row, with their sums. One
+// block of carry every fourth pair of blocks, counted by turn: a block of
+// the chain is sixteen dependent additions, which outlast several pairs of
+// the decay's own, and a denser share would fill the processor's window
+// with the chain.
 HWY_INLINE void decay_rows(float* slow, float* fast, std::uint16_t blocks, double& slow_sum, double& fast_sum,
                            OrderedTotal& carry, unsigned& turn) {
-  const DD dd;
   const DF df;
   const VF slow_decay = hn::Set(df, kSlowDecayF), fast_decay = hn::Set(df, kFastDecayF);
-  VD slow_lo = hn::Zero(dd), slow_hi = hn::Zero(dd), fast_lo = hn::Zero(dd), fast_hi = hn::Zero(dd);
+  VD slow_sums[kRowSums], fast_sums[kRowSums];
+  for (int i = 0; i < kRowSums; ++i) slow_sums[i] = fast_sums[i] = hn::Zero(DD());
   for (unsigned bits = blocks; bits != 0; bits &= bits - 1) {
     const int i = __builtin_ctz(bits) * kOccupancyBlock;
     if ((++turn & 3) == 0) add_total_block(carry);
-    decay_block(slow + i, slow_decay, slow_lo, slow_hi);
-    decay_block(fast + i, fast_decay, fast_lo, fast_hi);
+    decay_block(slow + i, slow_decay, slow_sums);
+    decay_block(fast + i, fast_decay, fast_sums);
   }
-  slow_sum = hn::GetLane(hn::SumOfLanes(dd, hn::Add(slow_lo, slow_hi)));
-  fast_sum = hn::GetLane(hn::SumOfLanes(dd, hn::Add(fast_lo, fast_hi)));
+  slow_sum = row_sum(slow_sums);
+  fast_sum = row_sum(fast_sums);
 }
 
 // The order-0 rows first: their sums set the next prediction's order-0
