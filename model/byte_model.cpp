@@ -117,10 +117,11 @@ ByteModel::LaggedTables ByteModel::predict_lagged() {
   LaggedTables result{settle(), &table};
 
   // A total estimated in any order decides almost every frequency; the
-  // steps where it cannot (kHalfwayMargin) take the index-order total.
+  // steps where it cannot (kHalfwayMargin) take the index-order total. A
+  // kernel that returns that total itself leaves nothing to test.
   double scale = scale_for(estimate);
-  double margin = kernels::kHalfwayMargin;
-  if (kernels::total_near_one(estimate)) {
+  double margin = k.mix_total_is_ordered ? 0 : kernels::kHalfwayMargin;
+  if (!k.mix_total_is_ordered && kernels::total_near_one(estimate)) {
     scale = kernels::kUnitScale;
     margin = kernels::kUnitScaleMargin;
   }

@@ -180,7 +180,11 @@ TEST_F(ModelDifferential, EqualBlocksHoldEqualCounts) {
 TEST_F(ModelDifferential, LaggedTablesAreThePlainOnes) {
   const auto data = read_corpus("book1", kPrefix);
   ASSERT_FALSE(data.empty());
-  EXPECT_GT(run_lagged(data), 1000);
+  // A kernel whose mix returns the index-order total leaves no table open.
+  if (kernels::active().mix_total_is_ordered)
+    EXPECT_EQ(run_lagged(data), 0);
+  else
+    EXPECT_GT(run_lagged(data), 1000);
   std::mt19937 rng(5);
   std::vector<std::uint8_t> noise(20000);
   for (auto& b : noise) b = static_cast<std::uint8_t>(rng() % 7 == 0 ? rng() : rng() % 4);

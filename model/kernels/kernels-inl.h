@@ -112,6 +112,12 @@ HWY_INLINE hn::Vec<DFn> to_floats(VD v) {
 // ---------------------------------------------------------------------------
 // Mix
 
+// With one lane the model's own chain of additions costs less than an
+// estimate in another order: that would cost a margin test of every
+// product, and leave about half of all tables open (book1), their chains
+// still to be added.
+constexpr bool kMixTotalIsOrdered = kDoubles == 1;
+
 double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0s, const double coef[4],
            float* mixed, double* m, std::uint16_t occupied, std::uint16_t equal, OrderedTotal& carry) {
   const DD dd;
@@ -150,6 +156,7 @@ double mix(const float* o1s, const float* o1f, const float* o0f, const float* o0
       part[i] = hn::Add(part[i], v);
     }
   }
+  if constexpr (kMixTotalIsOrdered) return ordered_total(m, live_blocks(coef, occupied), equal);
   for (int n = kParts; n > 1; n /= 2)
     for (int i = 0; i < n / 2; ++i) part[i] = hn::Add(part[i], part[i + n / 2]);
   return hn::GetLane(hn::SumOfLanes(dd, part[0]));
@@ -246,7 +253,9 @@ HWY_INLINE bool frequencies_at_unit_scale(const float* mixed, float near_half, F
   return true;
 }
 
-// frequencies() in double lanes, for any scale.
+// frequencies() in double lanes, for any scale; with kTestNear false, for
+// margin 0 (nothing to test).
+template <bool kTestNear>
 HWY_NOINLINE bool frequencies_in_doubles(const float* mixed, double scale, double margin, FrequencyTable& table,
                                          std::uint64_t undecided[4]) {
   const DD dd;
@@ -267,7 +276,8 @@ HWY_NOINLINE bool frequencies_in_doubles(const float* mixed, double scale, doubl
     auto shifted = [&](int k) {
       const VD y = hn::Mul(vscale, hn::PromoteTo(dd, hn::LoadU(dfn, mixed + k)));
       const VD s = hn::Add(y, shift);
-      bits |= mask_bits(dd, hn::Gt(hn::Abs(hn::Sub(y, hn::Sub(s, shift))), vnear)) << (k % 64);
+      if constexpr (kTestNear)
+        bits |= mask_bits(dd, hn::Gt(hn::Abs(hn::Sub(y, hn::Sub(s, shift))), vnear)) << (k % 64);
       return s;
     };
     HWY_UNROLL(4)
@@ -298,7 +308,8 @@ bool frequencies(const float* mixed, double scale, double margin, FrequencyTable
         frequencies_at_unit_scale(mixed, near_half, table, undecided, decided))
       return decided;
   }
-  return frequencies_in_doubles(mixed, scale, margin, table, undecided);
+  if (margin == 0) return frequencies_in_doubles<false>(mixed, scale, margin, table, undecided);
+  return frequencies_in_doubles<true>(mixed, scale, margin, table, undecided);
 }
 
 // ---------------------------------------------------------------------------
@@ -608,7 +619,7 @@ double select_weight(float a, float b, float* costs, float decay) {
 // ---------------------------------------------------------------------------
 
 constexpr Table make_table(const char* name) {
-  return {name, kCompiledX86Features, mix, frequencies, decay, select_weight, ln_estimate_many};
+  return {name, kCompiledX86Features, kMixTotalIsOrdered, mix, frequencies, decay, select_weight, ln_estimate_many};
 }
 
 }  // namespace bytemix::kernels::HWY_NAMESPACE

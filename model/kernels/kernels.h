@@ -21,14 +21,17 @@ struct Table {
   // The x86 extensions its code was compiled for (kCompiledX86Features of
   // its translation unit): it runs only where the processor has them all.
   std::uint32_t x86_features;
+  // True if mix() returns the index-order total itself: then no frequency
+  // needs testing against a margin, and the model passes margin 0.
+  bool mix_total_is_ordered;
 
   // The 256 mixed values of one prediction:
   //   m = ((o1s[k] * a1 + o1f[k] * b1) + o0f[k] * b0) + o0s[k] * a0
   // with coef = {a1, b1, b0, a0}; stores float(m) in mixed[k] and m in
-  // m_out[k], and returns the sum of the m added in some order. The model's
-  // total is the sum in index order (model/kernels/ordered_total.h), which
-  // an estimate in another order replaces wherever it cannot change a
-  // frequency (see kHalfwayMargin).
+  // m_out[k], and returns the sum of the m added in some order (see
+  // mix_total_is_ordered). The model's total is the sum in index order
+  // (model/kernels/ordered_total.h), which an estimate in another order
+  // replaces wherever it cannot change a frequency (see kHalfwayMargin).
   // A clear bit j of occupied promises that o1s and o1f are 0 at 16j ..
   // 16j + 15 (see kOccupancyBlock).
   // A set bit j of equal promises more: o1s and o1f are 0 there, and o0s
