@@ -17,8 +17,9 @@ for target in sse4 avx2 avx512; do
   [ -n "$lines" ] || continue
   checked=$((checked + 1))
   # Code symbols (global, weak or indirect) whose mangled name does not
-  # start in one of the target's namespaces.
-  stray=$(awk -v own="^_ZNK?(7bytemix7kernels[0-9]+N_[A-Z0-9_]+|[0-9]+hwy_$target)" \
+  # start in one of the target's namespaces; a local entity of a function
+  # (_ZZ, as a lambda in a function template) is named after that function.
+  stray=$(awk -v own="^_ZZ?NK?(7bytemix7kernels[0-9]+N_[A-Z0-9_]+|[0-9]+hwy_$target)" \
     '$2 ~ /^[TWi]$/ && $3 !~ own { print $3 }' <<< "$lines")
   if [ -n "$stray" ]; then
     echo "FAIL: $target.cpp.o defines code outside its target's namespaces:"
